@@ -1,0 +1,478 @@
+// Module creation and execution: the guards, the version warning, the imports
+// of the module body and the building of the action class.
+#include <cstdio>
+
+#include "internal.h"
+
+namespace frame {
+
+State g_state;
+Name* g_names = nullptr;
+
+Name::Name(const char* text, Kind kind) noexcept : text_(text), kind_(kind), next_(g_names) { g_names = this; }
+
+// Makes every registered string, replacing those of an earlier, failed execution.
+int make_names() noexcept {
+  for (Name* n = g_names; n; n = n->next_) {
+    PyObject* s = n->kind_ == Name::kIdentifier ? PyUnicode_InternFromString(n->text_) : PyUnicode_FromString(n->text_);
+    if (!s) return -1;
+    store(n->obj_, s);
+  }
+  return 0;
+}
+
+PyObject* kept_open() noexcept { return g_state.open; }
+PyObject* empty_tuple() noexcept { return g_state.empty_tuple; }
+
+namespace {
+
+// The interpreter this module was built for; others get a warning.
+constexpr int kTargetMajor = 3;
+constexpr int kTargetMinor = 12;
+
+Name k_builtins_attr{"__builtins__"};
+Name k_test{"__test__"};
+Name k_spec{"__spec__"};
+Name k_initializing{"_initializing"};
+Name k_mro_entries{"__mro_entries__"};
+Name k_prepare{"__prepare__"};
+Name k_module_attr{"__module__"};
+Name k_qualname_attr{"__qualname__"};
+Name k_doc_attr{"__doc__"};
+Name k_orig_bases{"__orig_bases__"};
+Name k_name_attr{"__name__"};
+Name k_open{"open"};
+Name k_return{"return"};
+
+PyModuleDef g_def;
+PyMethodDef g_no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+// Fails the execution from step 7 on: adds the "init" traceback entry.
+int fail_init(int line) noexcept {
+  add_traceback(g_state.init_name, line, g_state.module_dict);
+  return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Create
+
+// Copies spec.<attr> to module.<target>; a missing attribute is skipped.
+int copy_spec_attr(PyObject* spec, const char* attr, PyObject* module, const char* target, bool skip_none) noexcept {
+  Ref value = Ref::steal(PyObject_GetAttrString(spec, attr));
+  if (!value) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  if (skip_none && value.get() == Py_None) return 0;
+  return PyObject_SetAttrString(module, target, value.get());
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
+  int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (g_state.interpreter_id == -1) {
+    if (id == -1) return nullptr;
+    g_state.interpreter_id = id;
+  } else if (id != g_state.interpreter_id) {
+    if (id == -1) return nullptr;
+    PyErr_SetString(PyExc_ImportError,
+                    "Interpreter change detected - this module can only be loaded into one interpreter per process.");
+    return nullptr;
+  }
+  if (g_state.module) return Py_NewRef(g_state.module);
+
+  Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+  if (!name) return nullptr;
+  Ref module = Ref::steal(PyModule_NewObject(name.get()));
+  if (!module) return nullptr;
+  if (copy_spec_attr(spec, "loader", module.get(), "__loader__", false) < 0 ||
+      copy_spec_attr(spec, "origin", module.get(), "__file__", false) < 0 ||
+      copy_spec_attr(spec, "parent", module.get(), "__package__", false) < 0 ||
+      copy_spec_attr(spec, "submodule_search_locations", module.get(), "__path__", true) < 0)
+    return nullptr;
+  return module.release();
+}
+
+// ---------------------------------------------------------------------------
+// Execute
+
+int check_version() noexcept {
+  int major = static_cast<int>((Py_Version >> 24) & 0xFF);
+  int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
+  if (major == kTargetMajor && minor == kTargetMinor) return 0;
+  char message[200];
+  PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
+                kTargetMajor, kTargetMinor, g_state.spec->dotted_name, "does not match", major, minor);
+  return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+}
+
+int make_constants() noexcept {
+  const ModuleSpec& spec = *g_state.spec;
+  Ref path = Ref::steal(PyUnicode_FromString(spec.source_path));
+  if (!path) return -1;
+  for (size_t i = 0; i < spec.methods.size(); ++i) {
+    const MethodSpec& m = spec.methods[i];
+    MethodState& ms = g_state.methods[i];
+    PyOS_snprintf(ms.traceback_name, sizeof ms.traceback_name, "%s.%s.%s", spec.dotted_name, spec.class_name, m.name);
+
+    // Defaults of the positional parameters, in order.
+    Py_ssize_t n_defaults = 0;
+    for (int p = 0; p < m.n_positional(); ++p) n_defaults += m.params[p].dflt != Default::kRequired;
+    Ref defaults;
+    if (n_defaults) {
+      defaults = Ref::steal(PyTuple_New(n_defaults));
+      if (!defaults) return -1;
+      Py_ssize_t k = 0;
+      for (int p = 0; p < m.n_positional(); ++p) {
+        if (m.params[p].dflt == Default::kRequired) continue;
+        PyTuple_SET_ITEM(defaults.get(), k++, Py_NewRef(m.params[p].dflt == Default::kFalse ? Py_False : Py_None));
+      }
+    }
+
+    Py_ssize_t n_vars = static_cast<Py_ssize_t>(m.params.size() + m.locals.size());
+    Ref varnames = Ref::steal(PyTuple_New(n_vars));
+    if (!varnames) return -1;
+    Py_ssize_t k = 0;
+    for (const Param& p : m.params) PyTuple_SET_ITEM(varnames.get(), k++, Py_NewRef(p.name->get()));
+    for (const char* local : m.locals) {
+      PyObject* s = PyUnicode_InternFromString(local);
+      if (!s) return -1;
+      PyTuple_SET_ITEM(varnames.get(), k++, s);
+    }
+
+    Ref name = Ref::steal(PyUnicode_InternFromString(m.name));
+    if (!name) return -1;
+    // For introspection only: no bytecode, flags CO_OPTIMIZED | CO_NEWLOCALS.
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        m.n_positional(), 0, m.n_kwonly, static_cast<int>(n_vars), 0, CO_OPTIMIZED | CO_NEWLOCALS, g_state.empty_bytes,
+        g_state.empty_tuple, g_state.empty_tuple, varnames.get(), g_state.empty_tuple, g_state.empty_tuple, path.get(),
+        name.get(), name.get(), m.def_line, g_state.empty_bytes, g_state.empty_bytes)));
+    if (!code) return -1;
+
+    store(ms.defaults, defaults.release());
+    store(ms.varnames, varnames.release());
+    store(ms.code, code.release());
+  }
+  return 0;
+}
+
+// Whole-module import: a module already in sys.modules and not initialising is
+// taken as it is; otherwise the import machinery is asked.
+Ref import_module(PyObject* name) noexcept {
+  Ref module = Ref::steal(PyImport_GetModule(name));
+  if (module) {
+    bool initializing = false;
+    Ref spec = Ref::steal(PyObject_GetAttr(module.get(), k_spec.get()));
+    if (spec) {
+      Ref flag = Ref::steal(PyObject_GetAttr(spec.get(), k_initializing.get()));
+      initializing = flag && PyObject_IsTrue(flag.get()) == 1;
+    }
+    PyErr_Clear();
+    if (!initializing) return module;
+  } else {
+    PyErr_Clear();
+  }
+  Ref locals = Ref::steal(PyDict_New());
+  if (!locals) return {};
+  return Ref::steal(PyImport_ImportModuleLevelObject(name, g_state.module_dict, locals.get(), nullptr, 0));
+}
+
+// `from module import name`.
+Ref import_name(PyObject* module_name, PyObject* name) noexcept {
+  Ref locals = Ref::steal(PyDict_New());
+  if (!locals) return {};
+  Ref fromlist = Ref::steal(PyList_New(1));
+  if (!fromlist) return {};
+  PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name));
+  Ref module = Ref::steal(
+      PyImport_ImportModuleLevelObject(module_name, g_state.module_dict, locals.get(), fromlist.get(), 0));
+  if (!module) return {};
+
+  Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
+  if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    // The name may be a submodule that is loaded but not bound on its package.
+    PyErr_Clear();
+    Ref module_name_attr = Ref::steal(PyObject_GetAttr(module.get(), k_name_attr.get()));
+    if (module_name_attr) {
+      Ref full = Ref::steal(PyUnicode_FromFormat("%S.%U", module_name_attr.get(), name));
+      if (full) value = Ref::steal(PyImport_GetModule(full.get()));
+    }
+  }
+  if (!value) PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
+  return value;
+}
+
+// Bases resolved as PEP 560 prescribes; `changed` tells whether any was replaced.
+Ref resolve_bases(PyObject* bases, bool& changed) noexcept {
+  changed = false;
+  Ref resolved;  // a list, made at the first replacement
+  Py_ssize_t n = PyTuple_GET_SIZE(bases);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* base = PyTuple_GET_ITEM(bases, i);
+    Ref entries;
+    if (!PyType_Check(base)) {
+      Ref meth = Ref::steal(PyObject_GetAttr(base, k_mro_entries.get()));
+      if (!meth) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+        PyErr_Clear();
+      } else {
+        entries = Ref::steal(PyObject_CallOneArg(meth.get(), bases));
+        if (!entries) return {};
+        if (!PyTuple_Check(entries.get())) {
+          PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
+          return {};
+        }
+      }
+    }
+    if (entries && !resolved) {
+      resolved = Ref::steal(PyList_GetSlice(bases, 0, i));
+      if (!resolved) return {};
+    }
+    if (!resolved) continue;
+    if (entries) {
+      Py_ssize_t end = PyList_GET_SIZE(resolved.get());
+      if (PyList_SetSlice(resolved.get(), end, end, entries.get()) < 0) return {};
+    } else if (PyList_Append(resolved.get(), base) < 0) {
+      return {};
+    }
+  }
+  if (!resolved) return Ref::borrow(bases);
+  changed = true;
+  return Ref::steal(PyList_AsTuple(resolved.get()));
+}
+
+// The most derived metaclass of the bases.
+Ref choose_metaclass(PyObject* bases) noexcept {
+  PyTypeObject* winner = nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+    PyTypeObject* candidate = Py_TYPE(PyTuple_GET_ITEM(bases, i));
+    if (!winner || PyType_IsSubtype(candidate, winner)) {
+      winner = candidate;
+    } else if (!PyType_IsSubtype(winner, candidate)) {
+      PyErr_SetString(PyExc_TypeError,
+                      "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass of the "
+                      "metaclasses of all its bases");
+      return {};
+    }
+  }
+  return Ref::borrow(reinterpret_cast<PyObject*>(winner ? winner : &PyType_Type));
+}
+
+Ref make_annotations(const MethodSpec& m) noexcept {
+  Ref annotations = Ref::steal(PyDict_New());
+  if (!annotations) return {};
+  for (const Param& p : m.params) {
+    if (!p.annotation) continue;
+    Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
+    if (!text || PyDict_SetItem(annotations.get(), p.name->get(), text.get()) < 0) return {};
+  }
+  Ref ret = Ref::steal(PyUnicode_FromString(m.return_annotation));
+  if (!ret || PyDict_SetItem(annotations.get(), k_return.get(), ret.get()) < 0) return {};
+  return annotations;
+}
+
+int set_item(PyObject* ns, PyObject* key, PyObject* value) noexcept {
+  return PyDict_CheckExact(ns) ? PyDict_SetItem(ns, key, value) : PyObject_SetItem(ns, key, value);
+}
+
+// Adds the method objects to the namespace. On failure, `line` is the def line
+// of the method that failed.
+int add_methods(PyObject* ns, PyObject* module_name, PyObject* qualname_prefix, int& line) noexcept {
+  const ModuleSpec& spec = *g_state.spec;
+  for (size_t i = 0; i < spec.methods.size(); ++i) {
+    const MethodSpec& m = spec.methods[i];
+    MethodState& ms = g_state.methods[i];
+    line = m.def_line;
+    Ref annotations = make_annotations(m);
+    if (!annotations) return -1;
+    Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", qualname_prefix, m.name));
+    if (!qualname) return -1;
+    Ref method = Ref::steal(new_method(m, ms.traceback_name, qualname.get(), module_name, g_state.module_dict, ms.code));
+    if (!method) return -1;
+    auto* mo = reinterpret_cast<MethodObject*>(method.get());
+    mo->defaults = Py_XNewRef(ms.defaults);
+    if (m.n_kwonly) {
+      Ref kwdefaults = Ref::steal(PyDict_New());
+      if (!kwdefaults) return -1;
+      for (int p = m.n_positional(); p < static_cast<int>(m.params.size()); ++p) {
+        if (m.params[p].dflt == Default::kRequired) continue;
+        PyObject* value = m.params[p].dflt == Default::kFalse ? Py_False : Py_None;
+        if (PyDict_SetItem(kwdefaults.get(), m.params[p].name->get(), value) < 0) return -1;
+      }
+      mo->kwdefaults = kwdefaults.release();
+    }
+    mo->annotations = annotations.release();
+    Ref name = Ref::steal(PyUnicode_InternFromString(m.name));
+    if (!name || set_item(ns, name.get(), method.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+// The class statement. On failure, `line` is the line to report.
+int build_class(int& line) noexcept {
+  const ModuleSpec& spec = *g_state.spec;
+  line = spec.class_line;
+  Ref base = lookup_global(g_state.module_dict, spec.base_name->get());
+  if (!base) return -1;
+  Ref orig_bases = Ref::steal(PyTuple_Pack(1, base.get()));
+  if (!orig_bases) return -1;
+  bool changed = false;
+  Ref bases = resolve_bases(orig_bases.get(), changed);
+  if (!bases) return -1;
+  Ref metaclass = choose_metaclass(bases.get());
+  if (!metaclass) return -1;
+  Ref class_name = Ref::steal(PyUnicode_InternFromString(spec.class_name));
+  if (!class_name) return -1;
+
+  Ref ns;
+  Ref prepare = Ref::steal(PyObject_GetAttr(metaclass.get(), k_prepare.get()));
+  if (prepare) {
+    PyObject* args[] = {class_name.get(), bases.get()};
+    ns = Ref::steal(PyObject_Vectorcall(prepare.get(), args, 2, nullptr));
+  } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    ns = Ref::steal(PyDict_New());
+  }
+  if (!ns) return -1;
+
+  Ref module_name = Ref::steal(PyUnicode_FromString(spec.dotted_name));
+  if (!module_name) return -1;
+  Ref doc = Ref::steal(PyUnicode_FromString(spec.class_doc));
+  if (!doc) return -1;
+  if (PyObject_SetItem(ns.get(), k_module_attr.get(), module_name.get()) < 0 ||
+      PyObject_SetItem(ns.get(), k_qualname_attr.get(), class_name.get()) < 0 ||
+      PyObject_SetItem(ns.get(), k_doc_attr.get(), doc.get()) < 0)
+    return -1;
+  if (changed && PyObject_SetItem(ns.get(), k_orig_bases.get(), orig_bases.get()) < 0) return -1;
+
+  if (add_methods(ns.get(), module_name.get(), class_name.get(), line) < 0) return -1;
+  line = spec.class_line;
+
+  PyObject* args[] = {class_name.get(), bases.get(), ns.get()};
+  Ref cls = Ref::steal(PyObject_Vectorcall(metaclass.get(), args, 3, nullptr));
+  if (!cls) return -1;
+  return PyDict_SetItem(g_state.module_dict, class_name.get(), cls.get());
+}
+
+int run_statements(int& line) noexcept {
+  for (const Statement& st : g_state.spec->statements) {
+    line = st.line;
+    Ref value = st.name ? import_name(st.module->get(), st.name->get()) : import_module(st.module->get());
+    if (!value) return -1;
+    PyObject* bound = st.name ? st.name->get() : st.module->get();
+    if (PyDict_SetItem(g_state.module_dict, bound, value.get()) < 0) return -1;
+  }
+  return build_class(line);
+}
+
+int exec_steps(PyObject* module) noexcept {
+  // 2: the module object and its namespace.
+  store(g_state.module, Py_NewRef(module));
+  PyObject* dict = PyModule_GetDict(module);
+  if (!dict) return -1;
+  store(g_state.module_dict, Py_NewRef(dict));
+
+  // 3: builtins.
+  PyObject* builtins = PyImport_AddModule("builtins");
+  if (!builtins) return -1;
+  store(g_state.builtins, Py_NewRef(builtins));
+  if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return -1;
+
+  // 4: the interpreter version.
+  if (check_version() < 0) return -1;
+
+  // 5: constants and the method-object type.
+  PyObject* t = PyTuple_New(0);
+  if (!t) return -1;
+  store(g_state.empty_tuple, t);
+  PyObject* b = PyBytes_FromStringAndSize("", 0);
+  if (!b) return -1;
+  store(g_state.empty_bytes, b);
+  PyObject* s = PyUnicode_FromStringAndSize("", 0);
+  if (!s) return -1;
+  store(g_state.empty_str, s);
+  if (PyType_Ready(&MethodType) < 0) return -1;
+
+  // 6: the strings.
+  if (make_names() < 0) return -1;
+
+  // 7: sys.modules.
+  Ref dotted = Ref::steal(PyUnicode_FromString(g_state.spec->dotted_name));
+  if (!dotted) return fail_init(1);
+  Ref existing = Ref::steal(PyImport_GetModule(dotted.get()));
+  if (!existing) {
+    if (PyErr_Occurred()) return fail_init(1);
+    if (PyObject_SetItem(PyImport_GetModuleDict(), dotted.get(), module) < 0) return fail_init(1);
+  }
+
+  // 8: the builtin `open`, kept for the life of the process.
+  if (g_state.spec->keeps_open) {
+    Ref open = lookup_global(nullptr, k_open.get());
+    if (!open) return fail_init(1);
+    store(g_state.open, open.release());
+  }
+
+  // 9: defaults, variable names, code objects.
+  if (make_constants() < 0) return fail_init(1);
+
+  // 10: the module body.
+  int line = 0;
+  if (run_statements(line) < 0) return fail_init(line);
+
+  // 11: __test__.
+  Ref test = Ref::steal(PyDict_New());
+  if (!test || PyDict_SetItem(g_state.module_dict, k_test.get(), test.get()) < 0) return fail_init(1);
+  return 0;
+}
+
+int exec(PyObject* module) noexcept {
+  // 1: re-initialisation guard.
+  if (g_state.module) {
+    if (g_state.module == module) return 0;
+    PyErr_Format(PyExc_RuntimeError,
+                 "Module '%s' has already been imported. Re-initialisation is not supported.", g_state.spec->short_name);
+    return -1;
+  }
+  if (exec_steps(module) == 0) return 0;
+  // Forget the module: the next import starts again at Create.
+  Py_CLEAR(g_state.module);
+  Py_CLEAR(g_state.module_dict);
+  return -1;
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+}  // namespace
+
+Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
+  if (globals) {
+    PyObject* value = PyDict_GetItemWithError(globals, name);
+    if (value) return Ref::borrow(value);
+    if (PyErr_Occurred()) return {};
+  }
+  if (g_state.builtins) {
+    Ref value = Ref::steal(PyObject_GetAttr(g_state.builtins, name));
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+    PyErr_Clear();
+  }
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return {};
+}
+
+Ref Call::global(const Name& name) const noexcept { return lookup_global(method->globals, name.get()); }
+
+PyObject* init(const ModuleSpec& spec) noexcept {
+  if (!g_state.spec) {
+    g_state.spec = &spec;
+    PyOS_snprintf(g_state.init_name, sizeof g_state.init_name, "init %s", spec.dotted_name);
+    g_def = {PyModuleDef_HEAD_INIT, spec.short_name, nullptr, 0, g_no_methods, g_slots, nullptr, nullptr, nullptr};
+  }
+  return PyModuleDef_Init(&g_def);
+}
+
+}  // namespace frame
