@@ -1,0 +1,1 @@
+"""A minimal application used to try out deploys."""

@@ -1,0 +1,8 @@
+"""Entry point for ``python -m veltra``."""
+
+import sys
+
+from veltra.cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1 @@
+"""Cloud side of the client: constants, response models and services."""

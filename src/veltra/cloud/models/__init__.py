@@ -1,0 +1,1 @@
+"""Response models returned by the cloud actions."""

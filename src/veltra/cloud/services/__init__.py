@@ -1,0 +1,1 @@
+"""Services the actions talk to, including the embedded local service."""

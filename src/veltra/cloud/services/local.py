@@ -1,0 +1,550 @@
+"""Embedded stand-in for the Veltra cloud service.
+
+:class:`LocalService` answers the same transactions as the hosted service,
+in-process, keeping its state in a SQLite file so that it survives between
+runs of the command line. It behaves like a service across a network:
+
+* a request must be a JSON-serialisable dict and is copied on the way in;
+  responses are fresh JSON-shaped objects, never shared with the service;
+* every request is checked in full before anything is stored, and each
+  transaction is one SQLite transaction, so a refused request changes nothing;
+* refusals are :class:`~veltra.errors.VeltraCloudError` subclasses whose
+  message names what is wrong.
+
+The data folder is ``$VELTRA_DATA_DIR``, else ``$XDG_DATA_HOME/veltra``, else
+``~/.local/share/veltra``.
+"""
+
+from __future__ import annotations
+
+import base64
+import binascii
+import hashlib
+import io
+import json
+import os
+import re
+import sqlite3
+import tomllib
+import uuid
+import zipfile
+import zlib
+from collections.abc import Callable, Iterator
+from contextlib import closing, contextmanager
+from datetime import UTC, datetime
+from pathlib import Path
+from typing import Any, ClassVar
+
+from veltra.cloud.constants import VELTRA_CLOUD_DOMAIN, VELTRA_ENV_SUBDOMAIN
+from veltra.errors import (
+    VeltraCloudAlreadyDeployedError,
+    VeltraCloudAuthError,
+    VeltraCloudConflictError,
+    VeltraCloudError,
+    VeltraCloudNotFoundError,
+    VeltraCloudRequestError,
+)
+
+DB_FILE = "service.sqlite3"
+SCHEMA_VERSION = 1
+#: Name given to an application the request and its archive do not name.
+DEFAULT_APPLICATION_NAME = "app"
+#: Top-level folder every entry of a deploy archive must live under.
+ARCHIVE_ROOT = "app"
+
+# Environment, connection, backend and type names: one DNS-friendly word.
+_NAME_RE = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,62}")
+_MAX_APP_NAME = 100
+
+_SCHEMA = """
+CREATE TABLE applications (
+    uuid TEXT PRIMARY KEY,
+    name TEXT NOT NULL UNIQUE,
+    created_at TEXT NOT NULL
+);
+CREATE TABLE connections (
+    env_name TEXT NOT NULL,
+    scope TEXT NOT NULL,            -- application uuid, '' for the whole environment
+    name TEXT NOT NULL,
+    backend TEXT NOT NULL,
+    credentials TEXT NOT NULL,      -- JSON object of str -> str
+    created_at TEXT NOT NULL,
+    updated_at TEXT NOT NULL,
+    PRIMARY KEY (env_name, scope, name)
+);
+CREATE TABLE deploys (
+    deploy_uuid TEXT PRIMARY KEY,
+    application_uuid TEXT NOT NULL REFERENCES applications (uuid),
+    env_name TEXT NOT NULL,
+    number INTEGER NOT NULL,        -- 1, 2, ... per application and environment
+    deploy_type TEXT NOT NULL,
+    lakehouse_type TEXT NOT NULL,
+    from_env TEXT,
+    archive_sha256 TEXT NOT NULL,
+    archive_size INTEGER NOT NULL,
+    entries TEXT NOT NULL,          -- JSON list of archive entry names
+    deployed_by TEXT NOT NULL,
+    deployed_at TEXT NOT NULL,
+    UNIQUE (application_uuid, env_name, number)
+);
+"""
+
+_APP_KEYS = ("application_uuid", "application_name")
+_CONNECTION_KEYS = ("data", "env_name", "connection_name", "backend", "credentials", *_APP_KEYS)
+
+#: Request keys of each transaction: (always present, may be present).
+_REQUEST_KEYS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
+    "EnumerateOuterLinks": (("data", "env_name", *_APP_KEYS), ()),
+    "AttachOuterLink": (_CONNECTION_KEYS, ()),
+    "AmendOuterLink": (_CONNECTION_KEYS, ()),
+    "DetachOuterLink": (("data", "env_name", "connection_name", *_APP_KEYS), ()),
+    "CreateAppDeploy": (
+        ("data", "zip_archive", "deploy_type", "env_name", "from_env", "lakehouse_type", *_APP_KEYS),
+        ("redeploy",),
+    ),
+}
+
+
+def default_data_dir() -> Path:
+    """Return the data folder chosen by the environment variables."""
+    explicit = os.environ.get("VELTRA_DATA_DIR")
+    if explicit:
+        return Path(explicit).expanduser()
+    xdg = os.environ.get("XDG_DATA_HOME")
+    base = Path(xdg) if xdg and os.path.isabs(xdg) else Path.home() / ".local" / "share"
+    return base / "veltra"
+
+
+def _now() -> str:
+    return datetime.now(UTC).replace(microsecond=0).isoformat()
+
+
+# --- request checks --------------------------------------------------------
+
+
+def _over_the_wire(name: str, data: Any) -> dict[str, Any]:
+    """Copy ``data`` as a network would, refusing what JSON cannot carry."""
+    if not isinstance(data, dict):
+        raise VeltraCloudRequestError(f"{name} request must be a dict, got {type(data).__name__}")
+    try:
+        return json.loads(json.dumps(data, allow_nan=False))
+    except (TypeError, ValueError) as exc:
+        raise VeltraCloudRequestError(f"{name} request is not JSON-serialisable: {exc}") from None
+
+
+def _check_keys(name: str, request: dict[str, Any]) -> None:
+    required, optional = _REQUEST_KEYS[name]
+    missing = [k for k in required if k not in request]
+    unknown = sorted(k for k in request if k not in required and k not in optional)
+    if missing:
+        raise VeltraCloudRequestError(f"{name} request is missing key(s): {', '.join(missing)}")
+    if unknown:
+        raise VeltraCloudRequestError(f"{name} request has unknown key(s): {', '.join(unknown)}")
+
+
+def _caller(data: Any) -> str:
+    """Check the base64 credentials payload; return the caller's user name."""
+    if not isinstance(data, str):
+        raise VeltraCloudAuthError("data must be base64 text of the caller's credentials")
+    try:
+        payload = json.loads(base64.b64decode(data, validate=True))
+    except (binascii.Error, ValueError):
+        raise VeltraCloudAuthError("data is not base64 of a JSON credentials document") from None
+    if not isinstance(payload, dict) or not isinstance(payload.get("token"), str) or not payload["token"]:
+        raise VeltraCloudAuthError("data holds no token")
+    user = payload.get("user")
+    return user if isinstance(user, str) and user else "unknown"
+
+
+def _name(request: dict[str, Any], key: str, *, optional: bool = False) -> str | None:
+    """Return a name field, which must be one word of letters, digits, '.', '_' or '-'."""
+    value = request[key]
+    if value is None and optional:
+        return None
+    if not isinstance(value, str) or not _NAME_RE.fullmatch(value):
+        raise VeltraCloudRequestError(
+            f"{key} must be 1-63 letters, digits, '.', '_' or '-' starting with a letter or digit, got {value!r}"
+        )
+    return value
+
+
+def _app_ref(request: dict[str, Any]) -> tuple[str | None, str | None]:
+    """Return the request's (application_uuid, application_name), checked and normalised."""
+    app_uuid, app_name = request["application_uuid"], request["application_name"]
+    if app_uuid is not None:
+        try:
+            app_uuid = str(uuid.UUID(app_uuid))
+        except (TypeError, ValueError, AttributeError):
+            raise VeltraCloudRequestError(f"application_uuid must be a UUID, got {app_uuid!r}") from None
+    if app_name is not None:
+        if not isinstance(app_name, str) or not app_name.strip():
+            raise VeltraCloudRequestError(f"application_name must be a non-empty string, got {app_name!r}")
+        app_name = app_name.strip()
+        if len(app_name) > _MAX_APP_NAME or not app_name.isprintable():
+            raise VeltraCloudRequestError(
+                f"application_name must be at most {_MAX_APP_NAME} printable characters"
+            )
+    return app_uuid, app_name
+
+
+def _credentials(request: dict[str, Any], *, optional: bool = False) -> dict[str, str] | None:
+    """Return the credentials field. Messages name keys only, never values."""
+    value = request["credentials"]
+    if value is None and optional:
+        return None
+    if not isinstance(value, dict):
+        raise VeltraCloudRequestError("credentials must be a dict of strings")
+    for key, secret in value.items():
+        if not key:
+            raise VeltraCloudRequestError("credentials must not have an empty key")
+        if not isinstance(secret, str):
+            raise VeltraCloudRequestError(f"credentials[{key!r}] must be a string")
+    return value
+
+
+def _read_archive(text: Any) -> tuple[bytes, list[str], str | None]:
+    """Decode and check a deploy archive.
+
+    Returns the archive bytes, its entry names and the project name found in
+    ``app/pyproject.toml`` (None when there is none).
+    """
+    if not isinstance(text, str):
+        raise VeltraCloudRequestError("zip_archive must be base64 text of a zip file")
+    try:
+        raw = base64.b64decode(text, validate=True)
+    except (binascii.Error, ValueError):
+        raise VeltraCloudRequestError("zip_archive is not valid base64") from None
+    try:
+        with zipfile.ZipFile(io.BytesIO(raw)) as archive:
+            names = [info.filename for info in archive.infolist()]
+            _check_entries(names)
+            corrupt = archive.testzip()
+            if corrupt is not None:
+                raise VeltraCloudRequestError(f"zip_archive entry {corrupt!r} is corrupt")
+            project = f"{ARCHIVE_ROOT}/pyproject.toml"
+            pyproject = archive.read(project) if project in names else None
+    except (zipfile.BadZipFile, zipfile.LargeZipFile, zlib.error, EOFError, NotImplementedError, RuntimeError) as exc:
+        raise VeltraCloudRequestError(f"zip_archive is not a readable zip file: {exc}") from None
+    return raw, names, _project_name(pyproject)
+
+
+def _check_entries(names: list[str]) -> None:
+    """Refuse archives with entries outside ``app/``, repeated entries, or no file."""
+    seen: set[str] = set()
+    for name in names:
+        parts = name.split("/")
+        inner, last = parts[1:-1], parts[-1]
+        if (
+            "\\" in name
+            or len(parts) < 2
+            or parts[0] != ARCHIVE_ROOT
+            or any(p in ("", ".", "..") for p in inner)
+            or last in (".", "..")
+        ):
+            raise VeltraCloudRequestError(f"zip_archive entry {name!r} is outside the top-level folder '{ARCHIVE_ROOT}/'")
+        if name in seen:
+            raise VeltraCloudRequestError(f"zip_archive entry {name!r} appears more than once")
+        seen.add(name)
+    if not any(not name.endswith("/") for name in names):
+        raise VeltraCloudRequestError(f"zip_archive holds no files under '{ARCHIVE_ROOT}/'")
+
+
+def _project_name(pyproject: bytes | None) -> str | None:
+    if pyproject is None:
+        return None
+    try:
+        document = tomllib.loads(pyproject.decode("utf-8"))
+    except (UnicodeDecodeError, tomllib.TOMLDecodeError) as exc:
+        raise VeltraCloudRequestError(f"{ARCHIVE_ROOT}/pyproject.toml is not valid TOML: {exc}") from None
+    project = document.get("project")
+    name = project.get("name") if isinstance(project, dict) else None
+    return name.strip() if isinstance(name, str) and name.strip() else None
+
+
+def domain_url(application_uuid: str) -> str:
+    """Public URL at which an application is served."""
+    return f"https://{application_uuid}.{VELTRA_ENV_SUBDOMAIN}.{VELTRA_CLOUD_DOMAIN}/"
+
+
+# --- the service ---------------------------------------------------------------
+
+
+class LocalService:
+    """In-process cloud service keeping its state under ``data_dir``."""
+
+    def __init__(self, data_dir: str | os.PathLike[str] | None = None) -> None:
+        self.data_dir = Path(data_dir) if data_dir is not None else default_data_dir()
+        self.db_path = self.data_dir / DB_FILE
+
+    def execute_transaction(self, name: str, data: dict[str, Any]) -> dict[str, Any]:
+        """Run transaction ``name`` on request ``data`` and return its response.
+
+        Raises a :class:`VeltraCloudError` subclass when the request is
+        refused; nothing is stored in that case.
+        """
+        handler = self._HANDLERS.get(name) if isinstance(name, str) else None
+        if handler is None:
+            known = ", ".join(sorted(self._HANDLERS))
+            raise VeltraCloudRequestError(f"unknown transaction {name!r}; known transactions: {known}")
+        request = _over_the_wire(name, data)
+        _check_keys(name, request)
+        user = _caller(request["data"])
+        with self._transaction() as db:
+            response = handler(self, db, request, user)
+        return json.loads(json.dumps(response))
+
+    # -- storage
+
+    @contextmanager
+    def _transaction(self) -> Iterator[sqlite3.Connection]:
+        """One SQLite write transaction: committed on success, rolled back on any error."""
+        try:
+            self.data_dir.mkdir(mode=0o700, parents=True, exist_ok=True)
+            if not self.db_path.exists():
+                # Connection credentials are stored here: keep the file private.
+                os.close(os.open(self.db_path, os.O_CREAT | os.O_WRONLY, 0o600))
+            with closing(sqlite3.connect(self.db_path, timeout=30, isolation_level=None)) as db:
+                db.row_factory = sqlite3.Row
+                db.execute("PRAGMA foreign_keys = ON")
+                db.execute("BEGIN IMMEDIATE")
+                try:
+                    self._ensure_schema(db)
+                    yield db
+                except BaseException:
+                    db.execute("ROLLBACK")
+                    raise
+                db.execute("COMMIT")
+        except sqlite3.Error as exc:
+            raise VeltraCloudError(f"local service storage {self.db_path} failed: {exc}") from exc
+        except OSError as exc:
+            raise VeltraCloudError(f"local service data folder {self.data_dir} is unusable: {exc}") from exc
+
+    def _ensure_schema(self, db: sqlite3.Connection) -> None:
+        version = db.execute("PRAGMA user_version").fetchone()[0]
+        if version == 0:
+            for statement in _SCHEMA.split(";"):
+                if statement.strip():
+                    db.execute(statement)
+            db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
+        elif version != SCHEMA_VERSION:
+            raise VeltraCloudError(
+                f"local service storage {self.db_path} has schema version {version}, expected {SCHEMA_VERSION}"
+            )
+
+    # -- applications
+
+    @staticmethod
+    def _find_app(db: sqlite3.Connection, app_uuid: str | None, app_name: str | None) -> sqlite3.Row | None:
+        """Look an application up by uuid, else by name; check the two agree."""
+        if app_uuid is not None:
+            row = db.execute("SELECT * FROM applications WHERE uuid = ?", (app_uuid,)).fetchone()
+            if row is not None and app_name is not None and row["name"] != app_name:
+                raise VeltraCloudConflictError(
+                    f"application {app_uuid} is named {row['name']!r}, not {app_name!r}"
+                )
+            return row
+        if app_name is not None:
+            return db.execute("SELECT * FROM applications WHERE name = ?", (app_name,)).fetchone()
+        return None
+
+    def _get_or_create_app(
+        self, db: sqlite3.Connection, app_uuid: str | None, app_name: str | None, fallback_name: str
+    ) -> sqlite3.Row:
+        """Return the application, registering it (named ``app_name`` or ``fallback_name``) when new."""
+        name = app_name or fallback_name
+        row = self._find_app(db, app_uuid, app_name if app_uuid is not None else name)
+        if row is not None:
+            return row
+        owner = db.execute("SELECT uuid FROM applications WHERE name = ?", (name,)).fetchone()
+        if owner is not None:
+            raise VeltraCloudConflictError(f"application name {name!r} already belongs to application {owner['uuid']}")
+        db.execute(
+            "INSERT INTO applications (uuid, name, created_at) VALUES (?, ?, ?)",
+            (app_uuid or str(uuid.uuid4()), name, _now()),
+        )
+        return db.execute("SELECT * FROM applications WHERE name = ?", (name,)).fetchone()
+
+    # -- connections
+
+    @staticmethod
+    def _connection_view(row: sqlite3.Row) -> dict[str, Any]:
+        """What the service tells about a connection: everything but credential values."""
+        return {
+            "connection_name": row["name"],
+            "backend": row["backend"],
+            "application_uuid": row["scope"] or None,
+            "application_name": row["app_name"],
+            "credential_keys": sorted(json.loads(row["credentials"])),
+            "created_at": row["created_at"],
+            "updated_at": row["updated_at"],
+        }
+
+    @staticmethod
+    def _select_connections(db: sqlite3.Connection, where: str, params: tuple[Any, ...]) -> list[sqlite3.Row]:
+        return db.execute(
+            "SELECT c.*, a.name AS app_name FROM connections c"
+            " LEFT JOIN applications a ON a.uuid = c.scope"
+            f" WHERE {where} ORDER BY c.name, c.scope",
+            params,
+        ).fetchall()
+
+    def _connection_target(self, db: sqlite3.Connection, request: dict[str, Any], *, create_app: bool):
+        """Resolve env, connection name and scope; also return the existing row or None."""
+        env = _name(request, "env_name")
+        conn_name = _name(request, "connection_name")
+        app_uuid, app_name = _app_ref(request)
+        if app_uuid is None and app_name is None:
+            scope = ""
+        elif create_app:
+            scope = self._get_or_create_app(db, app_uuid, app_name, DEFAULT_APPLICATION_NAME)["uuid"]
+        else:
+            app = self._find_app(db, app_uuid, app_name)
+            scope = app["uuid"] if app is not None else None
+        rows = [] if scope is None else self._select_connections(
+            db, "c.env_name = ? AND c.scope = ? AND c.name = ?", (env, scope, conn_name)
+        )
+        where = f"connection {conn_name!r} in environment {env!r}"
+        if app_uuid is not None or app_name is not None:
+            where += f" for application {app_name or app_uuid!r}"
+        return env, conn_name, scope, (rows[0] if rows else None), where
+
+    def _enumerate(self, db: sqlite3.Connection, request: dict[str, Any], user: str) -> dict[str, Any]:
+        env = _name(request, "env_name")
+        app_uuid, app_name = _app_ref(request)
+        rows: list[sqlite3.Row] = []
+        if app_uuid is None and app_name is None:
+            rows = self._select_connections(db, "c.env_name = ?", (env,))
+        else:
+            app = self._find_app(db, app_uuid, app_name)
+            if app is not None:
+                app_uuid, app_name = app["uuid"], app["name"]
+                rows = self._select_connections(db, "c.env_name = ? AND c.scope = ?", (env, app_uuid))
+        return {
+            "env_name": env,
+            "application_uuid": app_uuid,
+            "application_name": app_name,
+            "connections": [self._connection_view(row) for row in rows],
+        }
+
+    def _attach(self, db: sqlite3.Connection, request: dict[str, Any], user: str) -> dict[str, Any]:
+        backend = _name(request, "backend")
+        credentials = _credentials(request)
+        env, conn_name, scope, existing, where = self._connection_target(db, request, create_app=True)
+        if existing is not None:
+            raise VeltraCloudConflictError(f"{where} already exists")
+        now = _now()
+        db.execute(
+            "INSERT INTO connections (env_name, scope, name, backend, credentials, created_at, updated_at)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?)",
+            (env, scope, conn_name, backend, json.dumps(credentials), now, now),
+        )
+        return self._connection_response(db, env, scope, conn_name)
+
+    def _amend(self, db: sqlite3.Connection, request: dict[str, Any], user: str) -> dict[str, Any]:
+        backend = _name(request, "backend", optional=True)
+        credentials = _credentials(request, optional=True)
+        env, conn_name, scope, existing, where = self._connection_target(db, request, create_app=False)
+        if backend is None and credentials is None:
+            raise VeltraCloudRequestError(f"nothing to change for {where}: give a backend or credentials")
+        if existing is None:
+            raise VeltraCloudNotFoundError(f"{where} does not exist")
+        db.execute(
+            "UPDATE connections SET backend = ?, credentials = ?, updated_at = ?"
+            " WHERE env_name = ? AND scope = ? AND name = ?",
+            (
+                backend if backend is not None else existing["backend"],
+                json.dumps(credentials) if credentials is not None else existing["credentials"],
+                _now(),
+                env,
+                scope,
+                conn_name,
+            ),
+        )
+        response = self._connection_response(db, env, scope, conn_name)
+        response["changed"] = [k for k, v in (("backend", backend), ("credentials", credentials)) if v is not None]
+        return response
+
+    def _detach(self, db: sqlite3.Connection, request: dict[str, Any], user: str) -> dict[str, Any]:
+        env, conn_name, scope, existing, where = self._connection_target(db, request, create_app=False)
+        if existing is None:
+            raise VeltraCloudNotFoundError(f"{where} does not exist")
+        db.execute("DELETE FROM connections WHERE env_name = ? AND scope = ? AND name = ?", (env, scope, conn_name))
+        view = self._connection_view(existing)
+        return {
+            "env_name": env,
+            "connection_name": conn_name,
+            "backend": view["backend"],
+            "application_uuid": view["application_uuid"],
+            "application_name": view["application_name"],
+            "removed": True,
+        }
+
+    def _connection_response(self, db: sqlite3.Connection, env: str, scope: str, conn_name: str) -> dict[str, Any]:
+        row = self._select_connections(db, "c.env_name = ? AND c.scope = ? AND c.name = ?", (env, scope, conn_name))[0]
+        return {"env_name": env, **self._connection_view(row)}
+
+    # -- deploys
+
+    def _deploy(self, db: sqlite3.Connection, request: dict[str, Any], user: str) -> dict[str, Any]:
+        env = _name(request, "env_name")
+        deploy_type = _name(request, "deploy_type")
+        lakehouse_type = _name(request, "lakehouse_type")
+        from_env = _name(request, "from_env", optional=True)
+        app_uuid, app_name = _app_ref(request)
+        redeploy = request.get("redeploy", False)
+        if not isinstance(redeploy, bool):
+            raise VeltraCloudRequestError(f"redeploy must be true or false, got {redeploy!r}")
+        raw, entries, project_name = _read_archive(request["zip_archive"])
+
+        app = self._get_or_create_app(db, app_uuid, app_name, project_name or DEFAULT_APPLICATION_NAME)
+        deployed = db.execute(
+            "SELECT COALESCE(MAX(number), 0) FROM deploys WHERE application_uuid = ? AND env_name = ?",
+            (app["uuid"], env),
+        ).fetchone()[0]
+        if deployed and not redeploy:
+            raise VeltraCloudAlreadyDeployedError(
+                f"application {app['name']!r} ({app['uuid']}) is already deployed in environment {env!r};"
+                " redeploy to replace it"
+            )
+        deploy_uuid = str(uuid.uuid4())
+        db.execute(
+            "INSERT INTO deploys (deploy_uuid, application_uuid, env_name, number, deploy_type, lakehouse_type,"
+            " from_env, archive_sha256, archive_size, entries, deployed_by, deployed_at)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            (
+                deploy_uuid,
+                app["uuid"],
+                env,
+                deployed + 1,
+                deploy_type,
+                lakehouse_type,
+                from_env,
+                hashlib.sha256(raw).hexdigest(),
+                len(raw),
+                json.dumps(entries),
+                user,
+                _now(),
+            ),
+        )
+        return {
+            "details": {
+                "domain_url": domain_url(app["uuid"]),
+                "application_uuid": app["uuid"],
+                "application_name": app["name"],
+                "env_name": env,
+                "deploy_uuid": deploy_uuid,
+                "deploy_number": deployed + 1,
+                "deploy_type": deploy_type,
+                "lakehouse_type": lakehouse_type,
+                "from_env": from_env,
+                "status": "deployed",
+            }
+        }
+
+    _HANDLERS: ClassVar[dict[str, Callable[..., dict[str, Any]]]] = {
+        "EnumerateOuterLinks": _enumerate,
+        "AttachOuterLink": _attach,
+        "AmendOuterLink": _amend,
+        "DetachOuterLink": _detach,
+        "CreateAppDeploy": _deploy,
+    }

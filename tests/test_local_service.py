@@ -1,0 +1,215 @@
+import base64
+import io
+import json
+import zipfile
+from pathlib import Path
+
+import pytest
+
+from veltra.cloud.constants import VELTRA_ENV_SUBDOMAIN
+from veltra.cloud.models import base as models
+from veltra.cloud.services import local
+from veltra.cloud.services.actions.base import CloudActionBase
+from veltra.cloud.services.local import LocalService, default_data_dir
+from veltra.errors import (
+    VeltraCloudAlreadyDeployedError,
+    VeltraCloudAuthError,
+    VeltraCloudConflictError,
+    VeltraCloudNotFoundError,
+    VeltraCloudRequestError,
+)
+
+DATA = base64.b64encode(CloudActionBase(credentials="t0ken")._credentials_data()).decode()
+APP_UUID = "0b0e8f0c-8e49-4a4c-9a57-3c7e0f1d2a11"
+SECRET = "hunter2-very-secret"
+
+
+def zip_b64(entries: dict[str, str]) -> str:
+    buf = io.BytesIO()
+    with zipfile.ZipFile(buf, "w") as archive:
+        for name, text in entries.items():
+            archive.writestr(name, text)
+    return base64.b64encode(buf.getvalue()).decode()
+
+
+APP_ZIP = zip_b64({"app/pyproject.toml": '[project]\nname = "hello-app"\n', "app/src/main.py": "x = 1\n"})
+
+DEFAULTS = {
+    "EnumerateOuterLinks": dict(env_name="dev", application_uuid=None, application_name=None),
+    "AttachOuterLink": dict(env_name="dev", connection_name="db", backend="postgres",
+                            credentials={"password": SECRET}, application_uuid=None, application_name=None),
+    "AmendOuterLink": dict(env_name="dev", connection_name="db", backend=None, credentials=None,
+                           application_uuid=None, application_name=None),
+    "DetachOuterLink": dict(env_name="dev", connection_name="db", application_uuid=None, application_name=None),
+    "CreateAppDeploy": dict(zip_archive=APP_ZIP, deploy_type="app", env_name="dev", from_env=None,
+                            lakehouse_type="default", application_uuid=None, application_name=None),
+}
+MODELS = {
+    "EnumerateOuterLinks": models.EnumerateOuterLinksResponse,
+    "AttachOuterLink": models.AttachOuterLinkResponse,
+    "AmendOuterLink": models.AmendOuterLinkResponse,
+    "DetachOuterLink": models.DetachOuterLinkResponse,
+}
+
+
+@pytest.fixture
+def service(tmp_path):
+    return LocalService(tmp_path / "data")
+
+
+def send(service, name, **fields):
+    return service.execute_transaction(name, {"data": DATA, **DEFAULTS[name], **fields})
+
+
+def listed(service, **fields):
+    return send(service, "EnumerateOuterLinks", **fields)["connections"]
+
+
+def test_connection_lifecycle_persists_and_never_returns_secrets(service, tmp_path):
+    responses = [send(service, "AttachOuterLink")]
+    responses.append(send(service, "AmendOuterLink", backend="mysql"))
+    again = LocalService(tmp_path / "data")  # a later process on the same folder
+    responses.append(send(again, "EnumerateOuterLinks"))
+    assert [(c["connection_name"], c["backend"], c["credential_keys"]) for c in listed(again)] == [
+        ("db", "mysql", ["password"])
+    ]
+    responses.append(send(again, "DetachOuterLink"))
+    assert listed(service) == []
+    for (name, model), response in zip(MODELS.items(), [responses[2], responses[0], responses[1], responses[3]]):
+        model(**response)  # every response fits its model
+        assert SECRET not in json.dumps(response), name
+
+
+def test_amend_keeps_what_is_not_given_and_replaces_credentials(service):
+    send(service, "AttachOuterLink", credentials={"user": "u", "password": SECRET})
+    response = send(service, "AmendOuterLink", credentials={"token": "x"})
+    assert (response["backend"], response["credential_keys"], response["changed"]) == ("postgres", ["token"], ["credentials"])
+
+
+@pytest.mark.parametrize("name, fields, error, words", [
+    ("AttachOuterLink", {"backend": "s3", "credentials": {"k": "v"}}, VeltraCloudConflictError,
+     ["'db'", "'dev'", "already exists"]),
+    ("AmendOuterLink", {"connection_name": "cache", "backend": "redis"}, VeltraCloudNotFoundError, ["'cache'", "'dev'"]),
+    ("DetachOuterLink", {"env_name": "prod"}, VeltraCloudNotFoundError, ["'db'", "'prod'"]),
+    ("AmendOuterLink", {}, VeltraCloudRequestError, ["nothing to change"]),
+])
+def test_refusals_name_the_connection_and_change_nothing(service, name, fields, error, words):
+    send(service, "AttachOuterLink")
+    with pytest.raises(error) as caught:
+        send(service, name, **fields)
+    assert all(word in str(caught.value) for word in words)
+    assert [(c["backend"], c["credential_keys"]) for c in listed(service)] == [("postgres", ["password"])]
+
+
+def test_application_scope_separates_connections_and_narrows_listing(service):
+    send(service, "AttachOuterLink")
+    send(service, "AttachOuterLink", application_name="hello-app", backend="s3")
+    scoped = listed(service, application_name="hello-app")
+    assert [(c["backend"], c["application_name"]) for c in scoped] == [("s3", "hello-app")]
+    assert [c["application_uuid"] for c in listed(service)] == [None, scoped[0]["application_uuid"]]
+    assert listed(service, application_name="no-such-app") == []
+    # A later deploy of the same project finds the application registered by the connection.
+    details = send(service, "CreateAppDeploy")["details"]
+    assert details["application_uuid"] == scoped[0]["application_uuid"]
+
+
+def test_deploy_redeploy_and_url(service):
+    first = models.DeployResponse(**send(service, "CreateAppDeploy")["details"])
+    assert first.application_name == "hello-app"
+    assert first.domain_url.startswith(f"https://{first.application_uuid}.{VELTRA_ENV_SUBDOMAIN}.")
+    with pytest.raises(VeltraCloudAlreadyDeployedError, match="hello-app.*already deployed.*'dev'"):
+        send(service, "CreateAppDeploy")
+    second = send(service, "CreateAppDeploy", redeploy=True)["details"]
+    assert (second["application_uuid"], second["deploy_number"]) == (first.application_uuid, 2)
+    assert send(service, "CreateAppDeploy", env_name="prod")["details"]["deploy_number"] == 1
+
+
+@pytest.mark.parametrize("fields, expected_name", [
+    ({"application_name": "named"}, "named"),
+    ({"application_uuid": APP_UUID.upper()}, "hello-app"),
+    ({"zip_archive": zip_b64({"app/main.py": ""})}, "app"),
+    ({"zip_archive": zip_b64({"app/pyproject.toml": "[tool.x]\n", "app/a.py": ""})}, "app"),
+])
+def test_deploy_identifies_the_application(service, fields, expected_name):
+    details = send(service, "CreateAppDeploy", **fields)["details"]
+    assert details["application_name"] == expected_name
+    if "application_uuid" in fields:
+        assert details["application_uuid"] == APP_UUID
+
+
+@pytest.mark.parametrize("archive, words", [
+    ("not base64!", "base64"),
+    (base64.b64encode(b"plain text").decode(), "not a readable zip"),
+    (zip_b64({"app/a.py": "", "../evil.py": ""}), "../evil.py"),
+    (zip_b64({"/etc/passwd": ""}), "outside"),
+    (zip_b64({"app/../../x": ""}), "outside"),
+    (zip_b64({"src/a.py": ""}), "outside"),
+    (zip_b64({"app/..\\evil.py": ""}), "outside"),
+    (zip_b64({"app/": ""}), "no files"),
+    (zip_b64({"app/pyproject.toml": "[project\n", "app/a.py": ""}), "not valid TOML"),
+])
+def test_bad_archives_are_refused_and_nothing_is_stored(service, archive, words):
+    with pytest.raises(VeltraCloudRequestError, match=words.replace(".", r"\.")):
+        send(service, "CreateAppDeploy", zip_archive=archive)
+    assert send(service, "CreateAppDeploy")["details"]["deploy_number"] == 1
+
+
+def test_failure_mid_transaction_rolls_everything_back(service, monkeypatch):
+    def broken(_uuid):
+        raise RuntimeError("boom")
+
+    monkeypatch.setattr(local, "domain_url", broken)
+    with pytest.raises(RuntimeError):
+        send(service, "CreateAppDeploy", application_name="fresh")
+    monkeypatch.undo()
+    # Neither the application nor the deploy survived: a plain deploy is the first one.
+    assert send(service, "CreateAppDeploy", application_name="fresh")["details"]["deploy_number"] == 1
+
+
+@pytest.mark.parametrize("name, fields, error, words", [
+    ("Launch", {}, VeltraCloudRequestError, "unknown transaction"),
+    ("EnumerateOuterLinks", {"data": 5}, VeltraCloudAuthError, "data"),
+    ("EnumerateOuterLinks", {"data": "%%%"}, VeltraCloudAuthError, "base64"),
+    ("EnumerateOuterLinks", {"data": base64.b64encode(b'{"user": "x"}').decode()}, VeltraCloudAuthError, "token"),
+    ("EnumerateOuterLinks", {"extra": 1}, VeltraCloudRequestError, "unknown key.*extra"),
+    ("EnumerateOuterLinks", {"env_name": b"dev"}, VeltraCloudRequestError, "JSON"),
+    ("EnumerateOuterLinks", {"env_name": "dev env"}, VeltraCloudRequestError, "env_name"),
+    ("EnumerateOuterLinks", {"application_uuid": "abc"}, VeltraCloudRequestError, "UUID"),
+    ("AttachOuterLink", {"credentials": {"password": 7}}, VeltraCloudRequestError, "password"),
+    ("CreateAppDeploy", {"redeploy": "yes"}, VeltraCloudRequestError, "redeploy"),
+])
+def test_unusable_requests_are_refused(service, name, fields, error, words):
+    defaults = DEFAULTS.get(name, {})
+    with pytest.raises(error, match=words):
+        service.execute_transaction(name, {"data": DATA, **defaults, **fields})
+
+
+def test_missing_key_and_name_mismatch_are_refused(service):
+    request = {"data": DATA, **DEFAULTS["DetachOuterLink"]}
+    del request["application_name"]
+    with pytest.raises(VeltraCloudRequestError, match="missing key.*application_name"):
+        service.execute_transaction("DetachOuterLink", request)
+    send(service, "CreateAppDeploy", application_uuid=APP_UUID)
+    with pytest.raises(VeltraCloudConflictError, match="hello-app"):
+        send(service, "EnumerateOuterLinks", application_uuid=APP_UUID, application_name="other")
+
+
+@pytest.mark.parametrize("env, expected", [
+    ({"VELTRA_DATA_DIR": "/srv/v", "XDG_DATA_HOME": "/x"}, "/srv/v"),
+    ({"XDG_DATA_HOME": "/x"}, "/x/veltra"),
+    ({"XDG_DATA_HOME": "relative"}, "HOME/.local/share/veltra"),
+])
+def test_data_dir_follows_environment(monkeypatch, tmp_path, env, expected):
+    for var in ("VELTRA_DATA_DIR", "XDG_DATA_HOME"):
+        monkeypatch.delenv(var, raising=False)
+    monkeypatch.setenv("HOME", str(tmp_path))
+    for var, value in env.items():
+        monkeypatch.setenv(var, value)
+    assert default_data_dir() == Path(expected.replace("HOME", str(tmp_path)))
+
+
+@pytest.mark.parametrize("model", [*MODELS.values(), models.DeployResponse])
+def test_models_build_empty_and_reject_unknown_fields(model):
+    model()
+    with pytest.raises(TypeError):
+        model(surprise=1)
