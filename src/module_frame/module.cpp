@@ -225,7 +225,9 @@ Ref resolve_bases(PyObject* bases, bool& changed) noexcept {
       }
     }
     if (entries && !resolved) {
-      resolved = Ref::steal(PyList_GetSlice(bases, 0, i));
+      Ref head = Ref::steal(PyTuple_GetSlice(bases, 0, i));
+      if (!head) return {};
+      resolved = Ref::steal(PySequence_List(head.get()));
       if (!resolved) return {};
     }
     if (!resolved) continue;
