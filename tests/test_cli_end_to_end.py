@@ -4,12 +4,15 @@ as a person would use it from a shell."""
 from __future__ import annotations
 
 import os
+import shutil
 import subprocess
+from pathlib import Path
 import sys
 
 import pytest
 
 SECRET = "pa55-never-shown"
+EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "app"
 
 
 @pytest.fixture
@@ -45,3 +48,21 @@ def test_connections_round_trip(veltra):
 
     for proc in (add, again, listed, change, gone):
         assert SECRET not in proc.stdout + proc.stderr
+
+
+def test_deploy_with_prompts_then_redeploy(veltra, tmp_path):
+    app = tmp_path / "app"
+    shutil.copytree(EXAMPLE, app)
+    first = veltra("deploy", "--env", "demo", input="Y\n", cwd=app)
+    assert first.returncode == 0, first.stderr
+    assert first.stdout.startswith("Do you want to deploy your app? (y/N): Deploy is in progress now.")
+    domain = first.stdout.splitlines()[-1]
+    assert domain.startswith("Your API domain: https://") and domain.endswith(".env.veltra.app/")
+
+    declined = veltra("deploy", "--env", "demo", input="y\nY\n", cwd=app)
+    assert declined.returncode == 1 and "Deploy cancelled." in declined.stdout + declined.stderr
+    assert "Deploy already exists. Do you want to redeploy your app? (y/N): " in declined.stdout
+
+    again = veltra("deploy", "--env", "demo", "--yes", cwd=app)
+    assert again.returncode == 0 and again.stdout.splitlines()[-1] == domain
+    assert sorted(p.name for p in app.iterdir()) == ["pyproject.toml", "requirements.txt", "src"]

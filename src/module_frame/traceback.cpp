@@ -16,7 +16,7 @@ struct CachedCode {
   int line;
   PyObject* code;
 };
-constexpr int kCacheSize = 64;
+constexpr int kCacheSize = 128;
 CachedCode g_cache[kCacheSize];
 int g_cached = 0;
 

@@ -1,0 +1,468 @@
+// veltra.cloud.services.actions.launch_rollout: deploys the application in the
+// current working directory to an environment, and redeploys it when the
+// service says it is there already.
+#include "actions.h"
+#include "flow.h"
+
+namespace {
+using namespace frame;
+
+// ---------------------------------------------------------------------------
+// What this module is.
+
+Name k_shutil{"shutil"};
+Name k_tempfile{"tempfile"};
+Name k_pathlib{"pathlib"};
+Name k_path{"Path"};
+Name k_typing{"typing"};
+Name k_any{"Any"};
+Name k_constants_module{"veltra.cloud.constants"};
+Name k_subdomain{"VELTRA_ENV_SUBDOMAIN"};
+Name k_models_module{"veltra.cloud.models.base"};
+Name k_model{"DeployResponse"};
+Name k_base_module{"veltra.cloud.services.actions.base"};
+Name k_base{"CloudActionBase"};
+Name k_errors_module{"veltra.errors"};
+Name k_already_deployed{"VeltraCloudAlreadyDeployedError"};
+
+Name k_self{"self"};
+Name k_deploy_type{"deploy_type"};
+Name k_lakehouse_type{"lakehouse_type"};
+Name k_env_name{"env_name"};
+Name k_from_env{"from_env"};
+Name k_application_uuid{"application_uuid"};
+Name k_application_name{"application_name"};
+Name k_no_input{"no_input"};
+Name k_deploy_data{"deploy_data"};
+
+constexpr Statement kStatements[] = {
+    {1, &k_base64},
+    {2, &k_shutil},
+    {3, &k_tempfile},
+    {4, &k_pathlib, &k_path},
+    {5, &k_typing, &k_any},
+    {7, &k_constants_module, &k_subdomain},
+    {8, &k_models_module, &k_model},
+    {9, &k_base_module, &k_base},
+    {10, &k_errors_module, &k_already_deployed},
+};
+
+constexpr Param kSelfOnly[] = {{&k_self, nullptr}};
+
+constexpr Param kActionParams[] = {
+    {&k_self, nullptr},
+    {&k_deploy_type, "str", Check::kStr},
+    {&k_lakehouse_type, "str", Check::kStr},
+    {&k_env_name, "str", Check::kStr},
+    {&k_from_env, "str | None", Check::kNone, Default::kNone},
+    {&k_application_uuid, "str | None", Check::kNone, Default::kNone},
+    {&k_application_name, "str | None", Check::kNone, Default::kNone},
+    {&k_no_input, "bool", Check::kNone, Default::kFalse},
+};
+constexpr const char* kActionLocals[] = {"want_to_signup", "temp_dir",      "app_dir",         "f",
+                                         "_data",          "encrypted_data", "deploy_data",     "response_data",
+                                         "deploy_response", "domain_url"};
+
+constexpr Param kRedeployParams[] = {
+    {&k_self, nullptr},
+    {&k_deploy_data, "dict[str, Any]", Check::kDict},
+};
+constexpr const char* kRedeployLocals[] = {"response_data", "deploy_response", "domain_url"};
+
+PyObject* want_deploy_input(Call& c) noexcept;
+PyObject* want_redeploy_input(Call& c) noexcept;
+PyObject* action(Call& c) noexcept;
+PyObject* redeploy(Call& c) noexcept;
+
+constexpr MethodSpec kMethods[] = {
+    {
+        .name = "want_deploy_input",
+        .def_line = 18,
+        .params = kSelfOnly,
+        .n_kwonly = 0,
+        .return_annotation = "str",
+        .locals = {},
+        .doc = "\n        Prompts the user to confirm if they want to deploy the app.\n\n"
+               "        Returns:\n"
+               "            str: The user's input, stripped of leading and trailing whitespace.\n"
+               "        ",
+        .body = want_deploy_input,
+        .return_check_line = 25,
+    },
+    {
+        .name = "want_redeploy_input",
+        .def_line = 27,
+        .params = kSelfOnly,
+        .n_kwonly = 0,
+        .return_annotation = "str",
+        .locals = {},
+        .doc = "\n        Prompts the user to confirm if they want to redeploy the app.\n\n"
+               "        Returns:\n"
+               "            str: The user's input, stripped of leading and trailing whitespace.\n"
+               "        ",
+        .body = want_redeploy_input,
+        .return_check_line = 34,
+    },
+    {
+        .name = "action",
+        .def_line = 36,
+        .params = kActionParams,
+        .n_kwonly = 1,
+        .return_annotation = "bool",
+        .locals = kActionLocals,
+        .doc = "\n        Executes the deploy action with the given parameters.\n\n"
+               "        Args:\n"
+               "            deploy_type (str): The type of deploy to perform.\n"
+               "            lakehouse_type (str): The type of lakehouse to deploy.\n"
+               "            env_name (str): The name of the environment to deploy to.\n"
+               "            from_env (str | None, optional): The environment to deploy from. Defaults to None.\n"
+               "            application_uuid (str | None, optional): The UUID of the application. Defaults to None.\n"
+               "            application_name (str | None, optional): The name of the application. Defaults to None.\n"
+               "            no_input (bool, optional): If True, skips user input prompts. Defaults to False.\n\n"
+               "        Returns:\n"
+               "            bool: True if the deploy action was successful, False otherwise.\n"
+               "        ",
+        .body = action,
+    },
+    {
+        .name = "_redeploy",
+        .def_line = 118,
+        .params = kRedeployParams,
+        .n_kwonly = 0,
+        .return_annotation = "bool",
+        .locals = kRedeployLocals,
+        .doc = nullptr,
+        .body = redeploy,
+    },
+};
+
+constexpr ModuleSpec kModule = {
+    .short_name = "launch_rollout",
+    .dotted_name = "veltra.cloud.services.actions.launch_rollout",
+    .source_path = "src/veltra/cloud/services/actions/launch_rollout",
+    .statements = kStatements,
+    .base_name = &k_base,
+    .class_line = 13,
+    .class_name = "LaunchRolloutAction",
+    .class_doc = "\n    Class to handle the creation of a deploy action.\n    ",
+    .methods = kMethods,
+    .keeps_open = true,
+};
+
+// ---------------------------------------------------------------------------
+// What it does.
+
+Name k_input{"_input"};
+Name k_print{"_print"};
+Name k_want_deploy_input{"want_deploy_input"};
+Name k_want_redeploy_input{"want_redeploy_input"};
+Name k_redeploy_method{"_redeploy"};
+Name k_lower{"lower"};
+Name k_temporary_directory{"TemporaryDirectory"};
+Name k_copytree{"copytree"};
+Name k_copy{"copy"};
+Name k_make_archive{"make_archive"};
+Name k_exists{"exists"};
+Name k_unlink{"unlink"};
+Name k_missing_ok{"missing_ok"};
+Name k_read{"read"};
+Name k_b64encode{"b64encode"};
+Name k_decode{"decode"};
+Name k_zip_archive{"zip_archive"};
+Name k_redeploy{"redeploy"};
+Name k_details{"details"};
+Name k_transaction{"CreateAppDeploy"};
+Name k_yes{"y"};
+Name k_app{"app"};
+Name k_src{"src"};
+Name k_zip{"zip"};
+Name k_rb{"rb"};
+Name k_requirements{"requirements.txt", Name::kText};
+Name k_pyproject{"pyproject.toml", Name::kText};
+Name k_cli_settings{".veltra-cli", Name::kText};
+Name k_archive{"app.zip", Name::kText};
+Name k_utf8{"utf-8", Name::kText};
+Name k_deploy_prompt{"Do you want to deploy your app? (y/N): ", Name::kText};
+Name k_redeploy_prompt{"Deploy already exists. Do you want to redeploy your app? (y/N): ", Name::kText};
+Name k_in_progress{"Deploy is in progress now. After a few minutes, you can check the status of your deploy.",
+                   Name::kText};
+Name k_domain_prefix{"Your API domain: ", Name::kText};
+
+// Request entries after "data" and "zip_archive", in request order.
+constexpr RequestEntry kRequest[] = {
+    {&k_deploy_type, 1},    {&k_env_name, 3},         {&k_from_env, 4},
+    {&k_lakehouse_type, 2}, {&k_application_uuid, 5}, {&k_application_name, 6},
+};
+
+// Files copied into the staging directory only when they exist.
+struct OptionalFile {
+  const Name* name;
+  int test_line;  // if Path(<name>).exists():
+  int copy_line;  //     shutil.copy(<name>, app_dir / <name>)
+};
+constexpr OptionalFile kOptionalFiles[] = {{&k_pyproject, 73, 74}, {&k_cli_settings, 76, 77}};
+
+// The lines of the common ending of `action` and `_redeploy`.
+struct ReportLines {
+  int model;           // deploy_response = DeployResponse(**response_data["details"])
+  int domain_test;     // deploy_response.domain_url, tested
+  int domain_compose;  // the fallback domain
+  int first_message;   // self._print("Deploy is in progress now. ...")
+  int second_message;  // self._print(f"Your API domain: {domain_url}")
+};
+constexpr ReportLines kActionReport = {106, 109, 110, 113, 114};
+constexpr ReportLines kRedeployReport = {123, 126, 127, 130, 131};
+
+bool failed(const Call& c, int line) noexcept {
+  c.fail(line);
+  return false;
+}
+
+Ref attr(PyObject* obj, const Name& name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name.get())); }
+
+// return self._input(<prompt>); the frame checks the answer's type.
+PyObject* ask(Call& c, const Name& prompt, int line) noexcept {
+  Ref answer = call_method(c.self(), k_input, prompt.get());
+  if (!answer) return c.fail(line);
+  return answer.release();
+}
+
+PyObject* want_deploy_input(Call& c) noexcept { return ask(c, k_deploy_prompt, 25); }
+PyObject* want_redeploy_input(Call& c) noexcept { return ask(c, k_redeploy_prompt, 34); }
+
+// Path(<arg>), with `Path` read as a module global.
+Ref new_path(const Call& c, PyObject* arg) noexcept {
+  Ref path = c.global(k_path);
+  if (!path) return {};
+  return Ref::steal(PyObject_CallOneArg(path.get(), arg));
+}
+
+// shutil.<fn>(<source>, app_dir / <source>): the callee is looked up before the
+// destination is made.
+bool copy_into(const Call& c, const Name& fn, const Name& source, PyObject* app_dir, int line) noexcept {
+  Ref shutil = c.global(k_shutil);
+  if (!shutil) return failed(c, line);
+  Ref copy = attr(shutil.get(), fn);
+  if (!copy) return failed(c, line);
+  Ref destination = Ref::steal(PyNumber_TrueDivide(app_dir, source.get()));
+  if (!destination) return failed(c, line);
+  if (!call(copy.get(), source.get(), destination.get())) return failed(c, line);
+  return true;
+}
+
+// The body of `with tempfile.TemporaryDirectory() as temp_dir:`: stages the
+// application in temp_dir/app and packs it into "app.zip".
+bool stage(const Call& c, PyObject* temp_dir) noexcept {
+  // app_dir = Path(temp_dir) / "app"
+  Ref root = new_path(c, temp_dir);
+  if (!root) return failed(c, 69);
+  Ref app_dir = Ref::steal(PyNumber_TrueDivide(root.get(), k_app.get()));
+  if (!app_dir) return failed(c, 69);
+
+  if (!copy_into(c, k_copytree, k_src, app_dir.get(), 70)) return false;
+  if (!copy_into(c, k_copy, k_requirements, app_dir.get(), 71)) return false;
+  for (const OptionalFile& file : kOptionalFiles) {
+    Ref path = new_path(c, file.name->get());
+    Ref exists = path ? call_method(path.get(), k_exists) : Ref();
+    int present = exists ? PyObject_IsTrue(exists.get()) : -1;
+    if (present < 0) return failed(c, file.test_line);
+    if (present && !copy_into(c, k_copy, *file.name, app_dir.get(), file.copy_line)) return false;
+  }
+
+  // shutil.make_archive("app", "zip", temp_dir)
+  Ref shutil = c.global(k_shutil);
+  if (!shutil) return failed(c, 79);
+  Ref make_archive = attr(shutil.get(), k_make_archive);
+  if (!make_archive) return failed(c, 79);
+  PyObject* args[] = {k_app.get(), k_zip.get(), temp_dir};
+  if (!Ref::steal(PyObject_Vectorcall(make_archive.get(), args, 3, nullptr))) return failed(c, 79);
+  return true;
+}
+
+// base64.b64encode(f.read()).decode("utf-8")
+Ref encode_file(const Call& c, PyObject* f) noexcept {
+  Ref base64 = c.global(k_base64);
+  if (!base64) return {};
+  Ref b64encode = attr(base64.get(), k_b64encode);
+  if (!b64encode) return {};
+  Ref content = call_method(f, k_read);
+  if (!content) return {};
+  Ref encoded = Ref::steal(PyObject_CallOneArg(b64encode.get(), content.get()));
+  if (!encoded) return {};
+  return call_method(encoded.get(), k_decode, k_utf8.get());
+}
+
+// with open("app.zip", "rb") as f: _data = <the archive as Base64 text>
+// False with an exception set on failure. When the file's exit method swallows
+// an exception, `data` stays unset, as `_data` stays unbound.
+bool read_archive(const Call& c, Ref& data) noexcept {
+  Ref opened = call(kept_open(), k_archive.get(), k_rb.get());
+  if (!opened) return failed(c, 81);
+  With file;
+  Ref f = file.enter(opened.get());
+  if (!f) return failed(c, 81);
+  Ref text = encode_file(c, f.get());
+  if (!text) {
+    c.fail(82);
+    return file.leave_raising(c, 81);
+  }
+  if (!file.leave()) return failed(c, 81);
+  data = std::move(text);
+  return true;
+}
+
+// Path("app.zip").unlink(missing_ok=True)
+bool delete_archive(const Call& c) noexcept {
+  Ref path = new_path(c, k_archive.get());
+  if (!path) return failed(c, 84);
+  Ref kwnames = Ref::steal(PyTuple_Pack(1, k_missing_ok.get()));
+  if (!kwnames) return failed(c, 84);
+  PyObject* args[] = {path.get(), Py_True};
+  Ref done = Ref::steal(PyObject_VectorcallMethod(k_unlink.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+  if (!done) return failed(c, 84);
+  return true;
+}
+
+// The common ending: the response model, the API domain, the two messages.
+PyObject* report(Call& c, PyObject* response_data, const ReportLines& at) noexcept {
+  PyObject* self = c.self();
+
+  // deploy_response = DeployResponse(**response_data["details"])
+  Ref model = c.global(k_model);
+  if (!model) return c.fail(at.model);
+  Ref details = get_item(response_data, k_details.get());
+  if (!details) return c.fail(at.model);
+  Ref deploy_response = response_model(model.get(), details.get());
+  if (!deploy_response) return c.fail(at.model);
+
+  Ref domain_url = api_domain(c, deploy_response.get(), k_subdomain, at.domain_test, at.domain_compose);
+  if (!domain_url) return nullptr;
+
+  if (!call_method(self, k_print, k_in_progress.get())) return c.fail(at.first_message);
+
+  // self._print(f"Your API domain: {domain_url}"): the callee first, then the text.
+  Ref print = attr(self, k_print);
+  if (!print) return c.fail(at.second_message);
+  Ref shown = format_simple(domain_url.get());
+  if (!shown) return c.fail(at.second_message);
+  Ref message = Ref::steal(PyUnicode_Concat(k_domain_prefix.get(), shown.get()));
+  if (!message) return c.fail(at.second_message);
+  if (!Ref::steal(PyObject_CallOneArg(print.get(), message.get()))) return c.fail(at.second_message);
+  Py_RETURN_TRUE;
+}
+
+// except VeltraCloudAlreadyDeployedError: with the pending exception, which has
+// the entry of the transaction's line already.
+PyObject* on_already_deployed(Call& c, PyObject* deploy_data) noexcept {
+  Handled caught;
+  Ref already_deployed = c.global(k_already_deployed);
+  if (!already_deployed) return c.fail(100);
+  int matched = caught.matches(already_deployed.get());
+  if (matched < 0) return c.fail(100);
+  if (!matched) {
+    caught.reraise();
+    return nullptr;
+  }
+
+  // if not no_input and self.want_redeploy_input() != "y": return False
+  int quiet = PyObject_IsTrue(c.arg(7));
+  if (quiet < 0) return c.fail(101);
+  if (!quiet) {
+    Ref answer = call_method(c.self(), k_want_redeploy_input);
+    Ref differs = answer ? Ref::steal(PyObject_RichCompare(answer.get(), k_yes.get(), Py_NE)) : Ref();
+    int declined = differs ? PyObject_IsTrue(differs.get()) : -1;
+    if (declined < 0) return c.fail(101);
+    if (declined) Py_RETURN_FALSE;
+  }
+
+  // return self._redeploy(deploy_data)
+  Ref result = call_method(c.self(), k_redeploy_method, deploy_data);
+  if (!result) return c.fail(104);
+  return result.release();
+}
+
+PyObject* action(Call& c) noexcept {
+  PyObject* self = c.self();
+  PyObject* no_input = c.arg(7);
+
+  // if not no_input: ask, and stop unless the answer is "y" in any case.
+  int quiet = PyObject_IsTrue(no_input);
+  if (quiet < 0) return c.fail(62);
+  if (!quiet) {
+    Ref want_to_signup = call_method(self, k_want_deploy_input);
+    if (!want_to_signup) return c.fail(63);
+    Ref lowered = call_method(want_to_signup.get(), k_lower);
+    Ref differs = lowered ? Ref::steal(PyObject_RichCompare(lowered.get(), k_yes.get(), Py_NE)) : Ref();
+    int declined = differs ? PyObject_IsTrue(differs.get()) : -1;
+    if (declined < 0) return c.fail(65);
+    if (declined) Py_RETURN_FALSE;
+  }
+
+  // with tempfile.TemporaryDirectory() as temp_dir: stage and pack.
+  {
+    Ref tempfile = c.global(k_tempfile);
+    if (!tempfile) return c.fail(68);
+    Ref manager = call_method(tempfile.get(), k_temporary_directory);
+    if (!manager) return c.fail(68);
+    With temporary;
+    Ref temp_dir = temporary.enter(manager.get());
+    if (!temp_dir) return c.fail(68);
+    if (stage(c, temp_dir.get())) {
+      if (!temporary.leave()) return c.fail(68);
+    } else if (!temporary.leave_raising(c, 68)) {
+      return nullptr;
+    }
+  }
+
+  Ref data;
+  if (!read_archive(c, data)) return nullptr;
+  if (!delete_archive(c)) return nullptr;
+
+  Ref encrypted_data = call_method(self, k_credentials_data);
+  if (!encrypted_data) return c.fail(86);
+
+  // deploy_data = {"data": ..., "zip_archive": _data, ...}
+  Ref deploy_data = Ref::steal(PyDict_New());
+  if (!deploy_data) return c.fail(88);
+  Ref payload = b64_text(c, encrypted_data.get());
+  if (!payload || PyDict_SetItem(deploy_data.get(), k_data.get(), payload.get()) < 0) return c.fail(88);
+  if (!data) {
+    PyErr_SetString(PyExc_UnboundLocalError, "cannot access local variable '_data' where it is not associated with a value");
+    return c.fail(88);
+  }
+  if (PyDict_SetItem(deploy_data.get(), k_zip_archive.get(), data.get()) < 0) return c.fail(88);
+  for (const RequestEntry& e : kRequest) {
+    if (PyDict_SetItem(deploy_data.get(), e.key->get(), c.arg(e.param)) < 0) return c.fail(88);
+  }
+  data.reset();
+  payload.reset();
+  encrypted_data.reset();
+
+  // response_data = self.execute_transaction("CreateAppDeploy", deploy_data)
+  Ref execute = attr(self, k_execute_transaction);
+  Ref response_data = execute ? call(execute.get(), k_transaction.get(), deploy_data.get()) : Ref();
+  if (!response_data) {
+    c.fail(99);
+    return on_already_deployed(c, deploy_data.get());
+  }
+  deploy_data.reset();
+  return report(c, response_data.get(), kActionReport);
+}
+
+PyObject* redeploy(Call& c) noexcept {
+  PyObject* deploy_data = c.arg(1);
+
+  // deploy_data["redeploy"] = True
+  if (PyDict_SetItem(deploy_data, k_redeploy.get(), Py_True) < 0) return c.fail(119);
+
+  // response_data = self.execute_transaction("CreateAppDeploy", deploy_data)
+  Ref execute = attr(c.self(), k_execute_transaction);
+  if (!execute) return c.fail(121);
+  Ref response_data = call(execute.get(), k_transaction.get(), deploy_data);
+  if (!response_data) return c.fail(121);
+  return report(c, response_data.get(), kRedeployReport);
+}
+
+}  // namespace
+
+FRAME_MODULE_INIT(launch_rollout, kModule)
