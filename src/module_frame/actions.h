@@ -10,9 +10,31 @@ namespace frame {
 
 // Strings shared by the actions.
 extern Name k_base64;
+extern Name k_b64encode;
+extern Name k_decode;
+extern Name k_utf8;
+extern Name k_typing;
+extern Name k_any;
 extern Name k_data;
 extern Name k_credentials_data;
 extern Name k_execute_transaction;
+extern Name k_cloud_action_base;
+extern Name k_base_module;    // veltra.cloud.services.actions.base
+extern Name k_models_module;  // veltra.cloud.models.base
+extern Name k_self;
+extern Name k_env_name;
+extern Name k_connection_name;
+extern Name k_backend;
+extern Name k_credentials;
+extern Name k_application_uuid;
+extern Name k_application_name;
+
+// Parameters that every action spells alike.
+inline constexpr Param kSelf{&k_self, nullptr};
+inline constexpr Param kApplicationUuid{&k_application_uuid, "str | None", Check::kNone, Default::kNone};
+inline constexpr Param kApplicationName{&k_application_name, "str | None", Check::kNone, Default::kNone};
+// Local variables of a connection action, after its parameters.
+inline constexpr const char* kConnectionLocals[] = {"encrypted_data", "response_data"};
 
 // obj.<name>(), obj.<name>(arg): method calls through vectorcall.
 Ref call_method(PyObject* obj, const Name& name) noexcept;

@@ -9,7 +9,6 @@ namespace {
 Name k_enter{"__enter__"};
 Name k_exit{"__exit__"};
 Name k_domain_url{"domain_url"};
-Name k_application_uuid{"application_uuid"};
 
 }  // namespace
 

@@ -9,37 +9,24 @@ using namespace frame;
 // What this module is.
 
 Name k_model{"AmendOuterLinkResponse"};
-Name k_base{"CloudActionBase"};
-Name k_typing{"typing"};
-Name k_any{"Any"};
-Name k_models_module{"veltra.cloud.models.base"};
-Name k_base_module{"veltra.cloud.services.actions.base"};
 Name k_transaction{"AmendOuterLink"};
-Name k_self{"self"};
-Name k_connection_name{"connection_name"};
-Name k_env_name{"env_name"};
-Name k_backend{"backend"};
-Name k_credentials{"credentials"};
-Name k_application_uuid{"application_uuid"};
-Name k_application_name{"application_name"};
 
 constexpr Statement kStatements[] = {
     {1, &k_base64},
     {2, &k_typing, &k_any},
     {4, &k_models_module, &k_model},
-    {5, &k_base_module, &k_base},
+    {5, &k_base_module, &k_cloud_action_base},
 };
 
 constexpr Param kActionParams[] = {
-    {&k_self, nullptr},
+    kSelf,
     {&k_connection_name, "str", Check::kStr},
     {&k_env_name, "str", Check::kStr},
     {&k_backend, "str | None", Check::kNone, Default::kNone},
     {&k_credentials, "dict[str, Any] | None", Check::kNone, Default::kNone},
-    {&k_application_uuid, "str | None", Check::kNone, Default::kNone},
-    {&k_application_name, "str | None", Check::kNone, Default::kNone},
+    kApplicationUuid,
+    kApplicationName,
 };
-constexpr const char* kActionLocals[] = {"encrypted_data", "response_data"};
 
 PyObject* action(Call& c) noexcept;
 
@@ -49,7 +36,7 @@ constexpr MethodSpec kMethods[] = {{
     .params = kActionParams,
     .n_kwonly = 0,
     .return_annotation = "AmendOuterLinkResponse",
-    .locals = kActionLocals,
+    .locals = kConnectionLocals,
     .doc = "\n        Executes the action to update an external connection with the given parameters.\n\n"
            "        Args:\n"
            "            connection_name (str): The name of the connection to update.\n"
@@ -70,7 +57,7 @@ constexpr ModuleSpec kModule = {
     .dotted_name = "veltra.cloud.services.actions.amend_outer_link",
     .source_path = "src/veltra/cloud/services/actions/amend_outer_link",
     .statements = kStatements,
-    .base_name = &k_base,
+    .base_name = &k_cloud_action_base,
     .class_line = 8,
     .class_name = "AmendOuterLinkAction",
     .class_doc = "\n    Class to handle the update of an external connection.\n\n"

@@ -9,34 +9,23 @@ using namespace frame;
 // What this module is.
 
 Name k_model{"AttachOuterLinkResponse"};
-Name k_base{"CloudActionBase"};
-Name k_models_module{"veltra.cloud.models.base"};
-Name k_base_module{"veltra.cloud.services.actions.base"};
 Name k_transaction{"AttachOuterLink"};
-Name k_self{"self"};
-Name k_connection_name{"connection_name"};
-Name k_backend{"backend"};
-Name k_credentials{"credentials"};
-Name k_env_name{"env_name"};
-Name k_application_uuid{"application_uuid"};
-Name k_application_name{"application_name"};
 
 constexpr Statement kStatements[] = {
     {1, &k_base64},
     {3, &k_models_module, &k_model},
-    {4, &k_base_module, &k_base},
+    {4, &k_base_module, &k_cloud_action_base},
 };
 
 constexpr Param kActionParams[] = {
-    {&k_self, nullptr},
+    kSelf,
     {&k_connection_name, "str", Check::kStr},
     {&k_backend, "str", Check::kStr},
     {&k_credentials, "dict[str, str]", Check::kDict},
     {&k_env_name, "str", Check::kStr},
-    {&k_application_uuid, "str | None", Check::kNone, Default::kNone},
-    {&k_application_name, "str | None", Check::kNone, Default::kNone},
+    kApplicationUuid,
+    kApplicationName,
 };
-constexpr const char* kActionLocals[] = {"encrypted_data", "response_data"};
 
 PyObject* action(Call& c) noexcept;
 
@@ -46,7 +35,7 @@ constexpr MethodSpec kMethods[] = {{
     .params = kActionParams,
     .n_kwonly = 0,
     .return_annotation = "AttachOuterLinkResponse",
-    .locals = kActionLocals,
+    .locals = kConnectionLocals,
     .doc = "\n        Executes the action to add an external connection to an environment.\n\n"
            "        Args:\n"
            "            connection_name (str): The name of the connection.\n"
@@ -66,7 +55,7 @@ constexpr ModuleSpec kModule = {
     .dotted_name = "veltra.cloud.services.actions.attach_outer_link",
     .source_path = "src/veltra/cloud/services/actions/attach_outer_link",
     .statements = kStatements,
-    .base_name = &k_base,
+    .base_name = &k_cloud_action_base,
     .class_line = 7,
     .class_name = "AttachOuterLinkAction",
     .class_doc = "\n    Action class for adding an external connection to an environment.\n    ",

@@ -9,28 +9,20 @@ using namespace frame;
 // What this module is.
 
 Name k_model{"EnumerateOuterLinksResponse"};
-Name k_base{"CloudActionBase"};
-Name k_models_module{"veltra.cloud.models.base"};
-Name k_base_module{"veltra.cloud.services.actions.base"};
 Name k_transaction{"EnumerateOuterLinks"};
-Name k_self{"self"};
-Name k_env_name{"env_name"};
-Name k_application_uuid{"application_uuid"};
-Name k_application_name{"application_name"};
 
 constexpr Statement kStatements[] = {
     {1, &k_base64},
     {3, &k_models_module, &k_model},
-    {4, &k_base_module, &k_base},
+    {4, &k_base_module, &k_cloud_action_base},
 };
 
 constexpr Param kActionParams[] = {
-    {&k_self, nullptr},
+    kSelf,
     {&k_env_name, "str", Check::kStr},
-    {&k_application_uuid, "str | None", Check::kNone, Default::kNone},
-    {&k_application_name, "str | None", Check::kNone, Default::kNone},
+    kApplicationUuid,
+    kApplicationName,
 };
-constexpr const char* kActionLocals[] = {"encrypted_data", "response_data"};
 
 PyObject* action(Call& c) noexcept;
 
@@ -40,7 +32,7 @@ constexpr MethodSpec kMethods[] = {{
     .params = kActionParams,
     .n_kwonly = 0,
     .return_annotation = "EnumerateOuterLinksResponse",
-    .locals = kActionLocals,
+    .locals = kConnectionLocals,
     .doc = "\n        Executes the action to list external connections with the given parameters.\n\n"
            "        Args:\n"
            "            env_name (str): The name of the environment.\n"
@@ -57,7 +49,7 @@ constexpr ModuleSpec kModule = {
     .dotted_name = "veltra.cloud.services.actions.enumerate_outer_links",
     .source_path = "src/veltra/cloud/services/actions/enumerate_outer_links",
     .statements = kStatements,
-    .base_name = &k_base,
+    .base_name = &k_cloud_action_base,
     .class_line = 7,
     .class_name = "EnumerateOuterLinksAction",
     .class_doc = "\n    Class to handle the listing of external connections.\n\n"

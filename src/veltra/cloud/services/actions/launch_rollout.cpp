@@ -14,24 +14,15 @@ Name k_shutil{"shutil"};
 Name k_tempfile{"tempfile"};
 Name k_pathlib{"pathlib"};
 Name k_path{"Path"};
-Name k_typing{"typing"};
-Name k_any{"Any"};
 Name k_constants_module{"veltra.cloud.constants"};
 Name k_subdomain{"VELTRA_ENV_SUBDOMAIN"};
-Name k_models_module{"veltra.cloud.models.base"};
 Name k_model{"DeployResponse"};
-Name k_base_module{"veltra.cloud.services.actions.base"};
-Name k_base{"CloudActionBase"};
 Name k_errors_module{"veltra.errors"};
 Name k_already_deployed{"VeltraCloudAlreadyDeployedError"};
 
-Name k_self{"self"};
 Name k_deploy_type{"deploy_type"};
 Name k_lakehouse_type{"lakehouse_type"};
-Name k_env_name{"env_name"};
 Name k_from_env{"from_env"};
-Name k_application_uuid{"application_uuid"};
-Name k_application_name{"application_name"};
 Name k_no_input{"no_input"};
 Name k_deploy_data{"deploy_data"};
 
@@ -43,20 +34,20 @@ constexpr Statement kStatements[] = {
     {5, &k_typing, &k_any},
     {7, &k_constants_module, &k_subdomain},
     {8, &k_models_module, &k_model},
-    {9, &k_base_module, &k_base},
+    {9, &k_base_module, &k_cloud_action_base},
     {10, &k_errors_module, &k_already_deployed},
 };
 
-constexpr Param kSelfOnly[] = {{&k_self, nullptr}};
+constexpr Param kSelfOnly[] = {kSelf};
 
 constexpr Param kActionParams[] = {
-    {&k_self, nullptr},
+    kSelf,
     {&k_deploy_type, "str", Check::kStr},
     {&k_lakehouse_type, "str", Check::kStr},
     {&k_env_name, "str", Check::kStr},
     {&k_from_env, "str | None", Check::kNone, Default::kNone},
-    {&k_application_uuid, "str | None", Check::kNone, Default::kNone},
-    {&k_application_name, "str | None", Check::kNone, Default::kNone},
+    kApplicationUuid,
+    kApplicationName,
     {&k_no_input, "bool", Check::kNone, Default::kFalse},
 };
 constexpr const char* kActionLocals[] = {"want_to_signup", "temp_dir",      "app_dir",         "f",
@@ -64,7 +55,7 @@ constexpr const char* kActionLocals[] = {"want_to_signup", "temp_dir",      "app
                                          "deploy_response", "domain_url"};
 
 constexpr Param kRedeployParams[] = {
-    {&k_self, nullptr},
+    kSelf,
     {&k_deploy_data, "dict[str, Any]", Check::kDict},
 };
 constexpr const char* kRedeployLocals[] = {"response_data", "deploy_response", "domain_url"};
@@ -141,7 +132,7 @@ constexpr ModuleSpec kModule = {
     .dotted_name = "veltra.cloud.services.actions.launch_rollout",
     .source_path = "src/veltra/cloud/services/actions/launch_rollout",
     .statements = kStatements,
-    .base_name = &k_base,
+    .base_name = &k_cloud_action_base,
     .class_line = 13,
     .class_name = "LaunchRolloutAction",
     .class_doc = "\n    Class to handle the creation of a deploy action.\n    ",
@@ -166,8 +157,6 @@ Name k_exists{"exists"};
 Name k_unlink{"unlink"};
 Name k_missing_ok{"missing_ok"};
 Name k_read{"read"};
-Name k_b64encode{"b64encode"};
-Name k_decode{"decode"};
 Name k_zip_archive{"zip_archive"};
 Name k_redeploy{"redeploy"};
 Name k_details{"details"};
@@ -181,7 +170,6 @@ Name k_requirements{"requirements.txt", Name::kText};
 Name k_pyproject{"pyproject.toml", Name::kText};
 Name k_cli_settings{".veltra-cli", Name::kText};
 Name k_archive{"app.zip", Name::kText};
-Name k_utf8{"utf-8", Name::kText};
 Name k_deploy_prompt{"Do you want to deploy your app? (y/N): ", Name::kText};
 Name k_redeploy_prompt{"Deploy already exists. Do you want to redeploy your app? (y/N): ", Name::kText};
 Name k_in_progress{"Deploy is in progress now. After a few minutes, you can check the status of your deploy.",
