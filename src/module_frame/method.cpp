@@ -11,8 +11,54 @@ namespace {
 // ---------------------------------------------------------------------------
 // Argument binding
 
+// The binding and check messages of a method are few and are raised again and
+// again by callers that probe or misuse an API, so each is made once and kept.
+constexpr Py_ssize_t kCachedCounts = 16;
+struct CountMessages {
+  const MethodSpec* spec;
+  PyObject* by_given[kCachedCounts];  // (message,)
+};
+CountMessages g_count_messages[kMaxMethods];
+
+struct CheckMessage {
+  const Param* param;
+  char type_name[201];  // the message shows at most 200 bytes of it
+  PyObject* args;  // (message,)
+};
+constexpr int kCachedChecks = 16;
+CheckMessage g_check_messages[kCachedChecks];
+
+// Raises TypeError with a kept message, held as the exception's args tuple so
+// that raising it again allocates nothing but the exception; `slot` is null when
+// the message cannot be kept.
+void raise_kept(PyObject** slot, PyObject* message) noexcept {
+  if (!message) return;
+  PyObject* args = PyTuple_Pack(1, message);
+  Py_DECREF(message);
+  if (!args) return;
+  PyErr_SetObject(PyExc_TypeError, args);
+  if (slot) {
+    *slot = args;
+  } else {
+    Py_DECREF(args);
+  }
+}
+
 // "takes at least/at most/exactly N positional argument(s) (M given)".
 void count_error(const MethodSpec& s, Py_ssize_t given) noexcept {
+  PyObject** slot = nullptr;
+  if (given >= 0 && given < kCachedCounts) {
+    for (CountMessages& m : g_count_messages) {
+      if (m.spec == nullptr) m.spec = &s;
+      if (m.spec != &s) continue;
+      slot = &m.by_given[given];
+      break;
+    }
+  }
+  if (slot && *slot) {
+    PyErr_SetObject(PyExc_TypeError, *slot);
+    return;
+  }
   const int min = s.min_positional(), max = s.n_positional();
   const char* qualifier;
   Py_ssize_t expected;
@@ -26,8 +72,8 @@ void count_error(const MethodSpec& s, Py_ssize_t given) noexcept {
     qualifier = "at most";
     expected = max;
   }
-  PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name, qualifier,
-               expected, expected == 1 ? "" : "s", given);
+  raise_kept(slot, PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name,
+                                        qualifier, expected, expected == 1 ? "" : "s", given));
 }
 
 // Parameter names compare by identity first (they are interned), then by value.
@@ -123,6 +169,31 @@ bool bind(const MethodSpec& s, PyObject* const* args, Py_ssize_t nargs, PyObject
   return true;
 }
 
+// "Argument '<name>' has incorrect type (expected <type>, got <type of value>)".
+void check_error(const Param& p, PyObject* value) noexcept {
+  const char* type_name = Py_TYPE(value)->tp_name;
+  CheckMessage* slot = nullptr;
+  for (CheckMessage& m : g_check_messages) {
+    if (m.param == nullptr) m.param = &p;
+    if (m.param != &p) continue;
+    slot = &m;
+    break;
+  }
+  if (slot && slot->args && strncmp(slot->type_name, type_name, 200) == 0) {
+    PyErr_SetObject(PyExc_TypeError, slot->args);
+    return;
+  }
+  PyObject* message = PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                                           p.name->text(), p.check == Check::kStr ? "str" : "dict", type_name);
+  if (!message || !slot) {
+    raise_kept(nullptr, message);
+    return;
+  }
+  Py_CLEAR(slot->args);
+  PyOS_snprintf(slot->type_name, sizeof slot->type_name, "%.200s", type_name);
+  raise_kept(&slot->args, message);
+}
+
 // Exact-type checks on entry, in table order.
 bool check_types(const MethodSpec& s, PyObject* const* args) noexcept {
   for (size_t i = 0; i < s.params.size(); ++i) {
@@ -130,8 +201,7 @@ bool check_types(const MethodSpec& s, PyObject* const* args) noexcept {
     if (p.check == Check::kNone) continue;
     PyTypeObject* expected = p.check == Check::kStr ? &PyUnicode_Type : &PyDict_Type;
     if (Py_IS_TYPE(args[i], expected)) continue;
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 p.name->text(), p.check == Check::kStr ? "str" : "dict", Py_TYPE(args[i])->tp_name);
+    check_error(p, args[i]);
     return false;
   }
   return true;

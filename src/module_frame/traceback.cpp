@@ -1,7 +1,5 @@
 // Traceback entries: one per function of the module that an exception leaves,
 // made as if a Python frame had been running at the reported line.
-#include <cstring>
-
 #include "internal.h"
 
 #include <frameobject.h>
@@ -9,20 +7,24 @@
 namespace frame {
 namespace {
 
-// Code objects of traceback entries, one per function and line, made on first
-// use and kept for the life of the process.
-struct CachedCode {
+// The code object of each function and line, made on first use and kept for the
+// life of the process, with the frame made for it. A frame made by PyFrame_New
+// never runs, so every entry at that line can share it: an entry then costs one
+// traceback object.
+struct Cached {
   const char* funcname;
   int line;
   PyObject* code;
+  PyObject* frame;    // null until needed
+  PyObject* globals;  // the frame's globals, kept alive by the frame
 };
 constexpr int kCacheSize = 128;
-CachedCode g_cache[kCacheSize];
+Cached g_cache[kCacheSize];
 int g_cached = 0;
 
-PyObject* cached_code(const char* funcname, int line) noexcept {
+Cached* find(const char* funcname, int line) noexcept {
   for (int i = 0; i < g_cached; ++i) {
-    if (g_cache[i].line == line && g_cache[i].funcname == funcname) return Py_NewRef(g_cache[i].code);
+    if (g_cache[i].line == line && g_cache[i].funcname == funcname) return &g_cache[i];
   }
   return nullptr;
 }
@@ -38,30 +40,51 @@ PyObject* new_code(const char* funcname, int line) noexcept {
     return nullptr;
   }
   PyErr_SetRaisedException(pending);
-  if (g_cached < kCacheSize) g_cache[g_cached++] = {funcname, line, Py_NewRef(code)};
   return code;
+}
+
+PyObject* new_frame(PyObject* code, PyObject* globals) noexcept {
+  return reinterpret_cast<PyObject*>(
+      PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr));
 }
 
 }  // namespace
 
 void add_traceback(const char* funcname, int line, PyObject* globals) noexcept {
-  PyObject* c = cached_code(funcname, line);
-  if (!c) c = new_code(funcname, line);
-  if (!c) return;
-  Ref code = Ref::steal(c);
-
-  Ref fallback;
   if (!globals) globals = g_state.module_dict;
-  if (!globals) {
-    fallback = Ref::steal(PyDict_New());
-    if (!fallback) return;
-    globals = fallback.get();
+  Cached* cached = find(funcname, line);
+  if (!cached) {
+    PyObject* code = new_code(funcname, line);
+    if (!code) return;
+    if (g_cached == kCacheSize) {
+      // Past the cache's size (not reached by any module): a code object per entry.
+      Ref owned = Ref::steal(code);
+      Ref fallback = globals ? Ref::borrow(globals) : Ref::steal(PyDict_New());
+      if (!fallback) return;
+      Ref frame = Ref::steal(new_frame(code, fallback.get()));
+      if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+      return;
+    }
+    cached = &g_cache[g_cached++];
+    *cached = {funcname, line, code, nullptr, nullptr};
   }
-  PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), globals, nullptr);
-  if (!frame) return;
-  // The line comes from the code object, whose first line is the reported one.
-  PyTraceBack_Here(frame);
-  Py_DECREF(frame);
+
+  if (globals && (globals == cached->globals || globals == g_state.module_dict)) {
+    if (globals != cached->globals) {
+      // First use, or a module made again after a failed execution.
+      PyObject* frame = new_frame(cached->code, globals);
+      if (!frame) return;
+      Py_XSETREF(cached->frame, frame);
+      cached->globals = globals;
+    }
+    PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(cached->frame));
+    return;
+  }
+  // A method outliving a failed execution has globals of its own.
+  Ref fallback = globals ? Ref::borrow(globals) : Ref::steal(PyDict_New());
+  if (!fallback) return;
+  Ref frame = Ref::steal(new_frame(cached->code, fallback.get()));
+  if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
 }  // namespace frame
