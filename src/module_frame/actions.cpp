@@ -42,8 +42,23 @@ Ref call(PyObject* callable, PyObject* a, PyObject* b) noexcept {
 Ref b64_text(const Call& c, PyObject* payload) noexcept {
   Ref base64 = c.global(k_base64);
   if (!base64) return {};
-  Ref encoded = call_method(base64.get(), k_b64encode, payload);
+  Ref encoded;
+  if (PyModule_CheckExact(base64.get())) {
+    // A plain module: its namespace is where getattr would find the function.
+    PyObject* b64encode = PyDict_GetItemWithError(PyModule_GetDict(base64.get()), k_b64encode.get());
+    if (b64encode) {
+      Ref held = Ref::borrow(b64encode);
+      encoded = Ref::steal(PyObject_CallOneArg(held.get(), payload));
+    } else if (!PyErr_Occurred()) {
+      encoded = call_method(base64.get(), k_b64encode, payload);
+    }
+  } else {
+    encoded = call_method(base64.get(), k_b64encode, payload);
+  }
   if (!encoded) return {};
+  // bytes.decode cannot be replaced on exact bytes: decode directly.
+  if (PyBytes_CheckExact(encoded.get()))
+    return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()), nullptr));
   return call_method(encoded.get(), k_decode, k_utf8.get());
 }
 
@@ -54,6 +69,8 @@ Ref response_model(PyObject* model, PyObject* response) noexcept {
     return {};
   }
   if (PyDict_CheckExact(response)) {
+    // Model(**{}) is a call without arguments.
+    if (PyDict_GET_SIZE(response) == 0) return Ref::steal(PyObject_CallNoArgs(model));
     kwargs = Ref::steal(PyDict_Copy(response));
   } else {
     kwargs = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), response));

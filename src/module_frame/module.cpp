@@ -79,7 +79,13 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
                     "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return nullptr;
   }
-  if (g_state.module) return Py_NewRef(g_state.module);
+  if (g_state.module) {
+    // The import system resets the state pointer of the module that Create
+    // returns and Execute's caller allocates a new (empty) state block for it;
+    // free the old block now, or every re-import would lose one.
+    PyMem_Free(PyModule_GetState(g_state.module));
+    return Py_NewRef(g_state.module);
+  }
 
   Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
   if (!name) return nullptr;
