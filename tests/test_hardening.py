@@ -131,7 +131,10 @@ def test_importing_again_keeps_no_memory():
     # Create hands back the stored module, whose state block the import system
     # then forgets before Execute's caller allocates a new one: Create must free
     # the old one, or every re-import keeps a block.
-    assert _reimport_blocks("enumerate_outer_links") < 30
+    # A leak keeps a block on every import of every round; the least of three
+    # rounds discards blocks that the rest of the process (earlier tests' garbage,
+    # caches) happens to allocate meanwhile.
+    assert min(_reimport_blocks("enumerate_outer_links") for _ in range(3)) < 30
 
 
 # --- fault injection -------------------------------------------------------------
