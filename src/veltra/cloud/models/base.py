@@ -30,43 +30,41 @@ class DeployResponse:
 
 
 @dataclass(kw_only=True)
-class AttachOuterLinkResponse:
+class _Connection:
+    """Which connection a response speaks of."""
+
+    env_name: str = ""
+    connection_name: str = ""
+    backend: str = ""
+    application_uuid: str | None = None
+    application_name: str | None = None
+
+
+@dataclass(kw_only=True)
+class _StoredConnection(_Connection):
+    """A connection as the service keeps it: credential key names, never values."""
+
+    credential_keys: list[str] = field(default_factory=list)
+    created_at: str = ""
+    updated_at: str = ""
+
+
+@dataclass(kw_only=True)
+class AttachOuterLinkResponse(_StoredConnection):
     """A connection just added to an environment."""
 
-    env_name: str = ""
-    connection_name: str = ""
-    backend: str = ""
-    application_uuid: str | None = None
-    application_name: str | None = None
-    credential_keys: list[str] = field(default_factory=list)
-    created_at: str = ""
-    updated_at: str = ""
-
 
 @dataclass(kw_only=True)
-class AmendOuterLinkResponse:
+class AmendOuterLinkResponse(_StoredConnection):
     """A connection after a change; ``changed`` names the fields that were given."""
 
-    env_name: str = ""
-    connection_name: str = ""
-    backend: str = ""
-    application_uuid: str | None = None
-    application_name: str | None = None
-    credential_keys: list[str] = field(default_factory=list)
     changed: list[str] = field(default_factory=list)
-    created_at: str = ""
-    updated_at: str = ""
 
 
 @dataclass(kw_only=True)
-class DetachOuterLinkResponse:
+class DetachOuterLinkResponse(_Connection):
     """A connection just removed from an environment."""
 
-    env_name: str = ""
-    connection_name: str = ""
-    backend: str = ""
-    application_uuid: str | None = None
-    application_name: str | None = None
     removed: bool = False
 
 
