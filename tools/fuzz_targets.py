@@ -31,7 +31,8 @@ crash; a crash or a sanitizer report ends the process):
 - a valid call never fails with a binding message;
 - the exception being handled around a call (`sys.exc_info()`) is the same
   after it, also inside a generator;
-- the module globals are back as they were after every input.
+- a call leaves the module globals as they were (the harness's own swaps are
+  undone after every input, and checked).
 
 tools/fuzz.py runs `one_input` under the fuzzer; tests/test_fuzz.py replays the
 kept inputs through it without one.
@@ -39,12 +40,14 @@ kept inputs through it without one.
 
 from __future__ import annotations
 
+import argparse
 import atexit
 import builtins
 import contextlib
 import functools
 import importlib
 import os
+import random
 import re
 import shutil
 import sys
@@ -52,7 +55,7 @@ import tempfile
 import traceback
 import types
 from collections.abc import Callable, Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any, Self
 
 import cases
@@ -108,6 +111,7 @@ class Draw:
 class State:
     depth: int = 0
     problems: list[str] | None = None
+    touched: set[tuple[str, str]] = field(default_factory=set)  # globals a fake changed mid-call
 
     def problem(self, text: str) -> None:
         if self.problems is None:
@@ -160,6 +164,16 @@ class Plan:
         elif choice == 3:
             return self.value(2)
         return DUNDER_DEFAULTS.get(name)
+
+    def meddle(self, module: types.ModuleType, names: tuple[str, ...], real: dict[str, Any]) -> None:
+        """Deletes or swaps a global of `module` while a call runs (it is put
+        back after the input; the check that calls leave globals alone skips it)."""
+        name = self.draw.pick(names)
+        STATE.touched.add((module.__name__, name))
+        if self.draw.below(2):
+            module.__dict__.pop(name, None)
+        else:
+            module.__dict__[name] = self.value(2)
 
     def reenter(self) -> None:
         """Calls an action from inside one (any method of any module, built as
@@ -219,6 +233,9 @@ class Plan:
             return StrSub(d.pick(KEYS))
         if kind == 3:
             return d.pick((7, None, b"details"))
+        if kind == 4:
+            # Hashes as the same text: a lookup of that key compares with it.
+            return EvilStr(d.pick(KEYS + ("redeploy",)), self)
         return d.text()
 
     def mapping(self, cls: type, depth: int) -> dict:
@@ -547,7 +564,8 @@ def build_call(target: Target, plan: Plan, inst: Any) -> Built | None:
             keywords.insert(d.below(len(keywords) + 1), (d.pick(("bogus", "env", "selff", "noinput")), plan.value()))
     elif mode == "chaos":
         positional = [inst] if road == "bound" or d.below(4) else []
-        positional += [plan.value() for _ in range(d.below(npos + 2))]
+        many = 16 + d.below(4) if d.chance(8) else d.below(npos + 2)  # 16 and more: past the kept messages
+        positional += [plan.value() for _ in range(many)]
         pool = [p.name for p in params] + ["bogus", 7, None]
         keywords = []
         for _ in range(d.below(5)):
@@ -725,7 +743,7 @@ class FakeTemporaryDirectory:
 
 
 class FuzzPath(cases.FakePath):
-    """Path whose exists() answers what the plan says."""
+    """Path whose joins, exists() and unlink() do what the plan says."""
 
     __slots__ = ("plan",)
 
@@ -733,58 +751,92 @@ class FuzzPath(cases.FakePath):
         super().__init__(path)
         self.plan = plan
 
+    def __truediv__(self, other: Any) -> Any:
+        if self.plan is None:
+            return FuzzPath(other)
+        k = self.plan.draw.below(5)
+        if k == 1:
+            raise Refused("cannot join")
+        return self.plan.value() if k == 2 else FuzzPath(other, self.plan)
+
     def exists(self) -> Any:
         if self.plan is None:
             return False
-        k = self.plan.draw.below(4)
+        k = self.plan.draw.below(5)
+        if k == 4:
+            raise Refused("cannot stat")
         return (False, True, Evil(self.plan), self.plan.value())[k]
+
+    def unlink(self, missing_ok: bool = False) -> None:
+        if self.plan is not None and self.plan.draw.chance(4):
+            raise Refused("cannot unlink")
 
 
 def _fake_global(name: str, target: Target, plan: Plan, real: dict[str, Any]) -> Any:
     """A replacement of a module global: the real object, or a fake that
-    misbehaves as the plan says."""
+    misbehaves as the plan says (and may swap the module's globals mid-call)."""
     d = plan.draw
+    module = target.module
     if name == "base64":
 
         def b64encode(b: Any) -> Any:
-            k = d.below(4)
-            return (
-                real["base64"].b64encode(b) if isinstance(b, bytes | bytearray) else b"",
-                plan.value(),
-                Evil(plan),
-                bytearray(b"cGF5"),
-            )[k]
+            k = d.below(6)
+            if k == 4:
+                raise Refused("cannot encode")
+            if k == 5:
+                plan.meddle(module, target.globals, real)
+            ok = real["base64"].b64encode(b) if isinstance(b, bytes | bytearray) else b""
+            return (ok, plan.value(), Evil(plan), bytearray(b"cGF5"), ok, ok)[k]
 
-        return d.pick((types.SimpleNamespace(b64encode=b64encode), types.SimpleNamespace(), real["base64"]))
+        as_module = types.ModuleType("base64")
+        if d.below(2):
+            as_module.b64encode = b64encode  # type: ignore[attr-defined]
+        return d.pick((types.SimpleNamespace(b64encode=b64encode), as_module, types.SimpleNamespace(), real["base64"]))
     if name == target.model:
 
         def model(**kwargs: Any) -> Any:
-            k = d.below(4)
+            k = d.below(5)
             if k == 1:
                 raise Refused("the model refuses")
             if k == 2:
                 plan.reenter()
-            return Evil(plan) if k == 3 else types.SimpleNamespace(domain_url=plan.value(), application_uuid="u")
+            if k == 3:
+                return Evil(plan)
+            if k == 4:
+                return types.SimpleNamespace(domain_url=plan.value())  # no application_uuid
+            return types.SimpleNamespace(domain_url=plan.value(), application_uuid=plan.value())
 
         return model
     if name == "tempfile":
-        return d.pick(
-            (
-                types.SimpleNamespace(TemporaryDirectory=lambda: FakeTemporaryDirectory(plan)),
-                real.get("tempfile", tempfile),
-            )
-        )
+
+        def manager() -> Any:
+            k = d.below(4)
+            if k == 1:
+                return types.SimpleNamespace(__enter__=lambda: "/nonexistent/tmp")  # no __exit__
+            if k == 2:
+                return types.SimpleNamespace(__exit__=lambda *exc: None)  # no __enter__
+            return FakeTemporaryDirectory(plan)
+
+        return d.pick((types.SimpleNamespace(TemporaryDirectory=manager), real.get("tempfile", tempfile)))
     if name == "shutil":
 
         def copy(*args: Any) -> Any:
-            if d.chance(3):
+            k = d.below(6)
+            if k == 1:
                 raise Refused("cannot copy")
+            if k == 2:
+                plan.meddle(module, target.globals, real)
+            if k == 3 and os.path.exists("app.zip"):
+                os.unlink("app.zip")  # the archive is gone before it is read
 
-        return d.pick((types.SimpleNamespace(copytree=copy, copy=copy, make_archive=copy), real.get("shutil", copy)))
+        fake = types.SimpleNamespace(copytree=copy, copy=copy, make_archive=copy)
+        if d.chance(4):
+            del fake.make_archive
+        return d.pick((fake, real.get("shutil", fake)))
     if name == "Path":
         return d.pick((functools.partial(FuzzPath, plan=plan), real.get("Path", FuzzPath)))
     if name == "VeltraCloudAlreadyDeployedError":
-        return d.pick((Refused, (Refused, KeyError), int, (int,)))
+        return d.pick((Refused, (Refused, KeyError), int, (int,), ()))
     return plan.value()
 
 
@@ -822,8 +874,13 @@ def kept_globals(modules: list[types.ModuleType]) -> Iterator[None]:
         if not had_base64:
             builtins.__dict__.pop("base64", None)
     for module, before in saved:
-        if module.__dict__ != before or any(module.__dict__[k] is not v for k, v in before.items()):
+        if not _same_namespace(module.__dict__, before):
             raise Violation(f"globals of {module.__name__} not restored")
+
+
+def _same_namespace(now: dict[str, Any], before: dict[str, Any], skip: set[str] | frozenset = frozenset()) -> bool:
+    """The same names bound to the very same objects (but those in `skip`)."""
+    return now.keys() - skip == before.keys() - skip and all(now[k] is v for k, v in before.items() if k not in skip)
 
 
 # ---------------------------------------------------------------------------
@@ -860,7 +917,7 @@ class Harness:
         d = Draw(data)
         plan = Plan(d, self.targets)
         STATE.problems = None
-        if not os.path.exists(self.archive):  # a real deploy removes it
+        if not os.path.exists(self.archive):  # a real deploy or a fake removes it
             with open(self.archive, "wb") as f:
                 f.write(cases.ARCHIVE_BYTES)
         # The deploy works in the current directory; the fuzzer's own paths
@@ -872,8 +929,57 @@ class Harness:
                 for _ in range(1 + d.below(MAX_CALLS)):
                     target = d.pick(self.targets)
                     change_globals(target, plan, self.real)
+                    before = [dict(m.__dict__) for m in self.modules]
+                    STATE.touched.clear()
                     run_call(target, plan)
+                    for module, was in zip(self.modules, before):
+                        skip = {n for m, n in STATE.touched if m == module.__name__}
+                        if not _same_namespace(module.__dict__, was, skip):
+                            raise Violation(f"a call changed the globals of {module.__name__}")
         finally:
             os.chdir(home)
         if STATE.problems:
             raise Violation("; ".join(STATE.problems))
+
+
+# ---------------------------------------------------------------------------
+# Replaying inputs without the fuzzer.
+
+
+def inputs(paths: list[str], random_count: int = 0, seed: int = 0) -> Iterator[tuple[str, bytes]]:
+    """The inputs in the given files and directories, then `random_count` random ones."""
+    for path in paths:
+        files = sorted(os.path.join(path, f) for f in os.listdir(path)) if os.path.isdir(path) else [path]
+        for name in files:
+            try:
+                with open(name, "rb") as f:
+                    data = f.read()
+            except FileNotFoundError:  # a running fuzzer replaced it by a shorter one
+                continue
+            yield name, data
+    rng = random.Random(seed)
+    for i in range(random_count):
+        yield f"random #{i}", rng.randbytes(rng.randrange(256))
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description="Replay fuzzer inputs through the harness, without a fuzzer.")
+    parser.add_argument("paths", nargs="*", help="input files or directories (a corpus, tools/fuzz_findings)")
+    parser.add_argument("--random", type=int, default=0, help="also run this many random inputs")
+    parser.add_argument("--seed", type=int, default=0)
+    args = parser.parse_args(argv)
+    harness = Harness()
+    count = 0
+    for name, data in inputs(args.paths, args.random, args.seed):
+        try:
+            harness.one_input(data)
+        except Violation as exc:
+            print(f"{name}: {exc}", file=sys.stderr)
+            return 1
+        count += 1
+    print(f"{count} inputs, no violation")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
