@@ -15,13 +15,33 @@ Name k_domain_url{"domain_url"};
 // ---------------------------------------------------------------------------
 // except
 
-Handled::Handled() noexcept : previous_(Ref::steal(PyErr_GetHandledException())) {
-  exception_ = Ref::steal(PyErr_GetRaisedException());
+namespace {
+
+// What the running frame's handled-exception slot holds. The C API reads the
+// topmost handled exception, which comes from an outer frame when this slot is
+// empty: inside a generator, the exception that its caller is handling. Emptying
+// the slot tells the two apart: when the topmost exception stays the same, the
+// slot was empty (or held that same exception again, which every reader sees
+// alike either way).
+Ref handled_in_this_frame() noexcept {
+  Ref top = Ref::steal(PyErr_GetHandledException());
+  if (!top) return top;
+  PyErr_SetHandledException(nullptr);
+  Ref below = Ref::steal(PyErr_GetHandledException());
+  if (below.get() == top.get()) return {};
+  PyErr_SetHandledException(top.get());
+  return top;
+}
+
+}  // namespace
+
+Handled::Handled() noexcept : exception_(Ref::steal(PyErr_GetRaisedException())) {
   if (!exception_) {
     // A body failed without saying why; handle that instead of nothing.
     PyErr_SetString(PyExc_SystemError, "error return without exception set");
     exception_ = Ref::steal(PyErr_GetRaisedException());
   }
+  previous_ = handled_in_this_frame();
   PyErr_SetHandledException(exception_.get());
 }
 

@@ -31,6 +31,7 @@ class Name {
 
  private:
   friend int make_names() noexcept;
+  friend void forget_names() noexcept;
   const char* text_;
   Kind kind_;
   PyObject* obj_ = nullptr;

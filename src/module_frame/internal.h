@@ -60,6 +60,12 @@ extern State g_state;
 extern Name* g_names;
 int make_names() noexcept;
 
+// Forgetting the process-wide state when the runtime ends: each drops its
+// pointers into that runtime without releasing anything.
+void forget_names() noexcept;
+void forget_traceback_cache() noexcept;
+void forget_method_type() noexcept;  // the method type and the message caches
+
 // Global lookup against `globals` (may be null), then the builtins.
 Ref lookup_global(PyObject* globals, PyObject* name) noexcept;
 

@@ -440,9 +440,7 @@ PyGetSetDef method_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-}  // namespace
-
-PyTypeObject MethodType = [] {
+PyTypeObject make_method_type() noexcept {
   PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
   t.tp_name = "compiled_function";
   t.tp_basicsize = sizeof(MethodObject);
@@ -461,7 +459,17 @@ PyTypeObject MethodType = [] {
   t.tp_descr_get = method_descr_get;
   t.tp_dictoffset = offsetof(MethodObject, dict);
   return t;
-}();
+}
+
+}  // namespace
+
+PyTypeObject MethodType = make_method_type();
+
+void forget_method_type() noexcept {
+  MethodType = make_method_type();
+  for (CountMessages& m : g_count_messages) m = {};
+  for (CheckMessage& m : g_check_messages) m = {};
+}
 
 PyObject* new_method(const MethodSpec& spec, const char* traceback_name, PyObject* qualname, PyObject* module_name,
                      PyObject* globals, PyObject* code) noexcept {

@@ -21,6 +21,12 @@ int make_names() noexcept {
   return 0;
 }
 
+// Forgets every string without releasing it: they belonged to a runtime that has
+// ended.
+void forget_names() noexcept {
+  for (Name* n = g_names; n; n = n->next_) n->obj_ = nullptr;
+}
+
 PyObject* kept_open() noexcept { return g_state.open; }
 PyObject* empty_tuple() noexcept { return g_state.empty_tuple; }
 
@@ -68,11 +74,27 @@ int copy_spec_attr(PyObject* spec, const char* attr, PyObject* module, const cha
   return PyObject_SetAttrString(module, target, value.get());
 }
 
+// Py_AtExit hook: the runtime has ended and every object it made is gone. Keep
+// the module's table, drop every pointer into that runtime without touching it.
+void forget_state() noexcept {
+  State fresh;
+  fresh.spec = g_state.spec;
+  PyOS_snprintf(fresh.init_name, sizeof fresh.init_name, "%s", g_state.init_name);
+  g_state = fresh;
+  forget_names();
+  forget_traceback_cache();
+  forget_method_type();
+}
+
 PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
   int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (g_state.interpreter_id == -1) {
     if (id == -1) return nullptr;
     g_state.interpreter_id = id;
+    // When this runtime ends, forget what belongs to it, so that an embedding
+    // program that starts the interpreter again imports the module afresh. Only
+    // if no slot is left does the process keep the old state.
+    (void)Py_AtExit(forget_state);
   } else if (id != g_state.interpreter_id) {
     if (id == -1) return nullptr;
     PyErr_SetString(PyExc_ImportError,
@@ -112,6 +134,37 @@ int check_version() noexcept {
   return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
+// The body of the interpreter's own empty code object (PyCode_NewEmpty): a few
+// instructions that raise, with the constants, names, stack size and line table
+// they need. Taken from the running interpreter, so it is right for its version.
+struct Stub {
+  Ref code, consts, names, linetable;
+  int stacksize = 0;
+};
+
+Stub raising_stub(const char* path, const char* name, int line) noexcept {
+  Stub stub;
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(path, name, line)));
+  if (!empty) return stub;
+  Ref code = Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty.get())));
+  Ref consts = Ref::steal(PyObject_GetAttrString(empty.get(), "co_consts"));
+  Ref names = Ref::steal(PyObject_GetAttrString(empty.get(), "co_names"));
+  Ref linetable = Ref::steal(PyObject_GetAttrString(empty.get(), "co_linetable"));
+  Ref stacksize = Ref::steal(PyObject_GetAttrString(empty.get(), "co_stacksize"));
+  if (!code || !consts || !names || !linetable || !stacksize) return stub;
+  long size = PyLong_AsLong(stacksize.get());
+  if (size < 0 || size > 1024) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "unexpected stack size of the empty code object");
+    return stub;
+  }
+  stub.stacksize = size < 1 ? 1 : static_cast<int>(size);
+  stub.consts = std::move(consts);
+  stub.names = std::move(names);
+  stub.linetable = std::move(linetable);
+  stub.code = std::move(code);
+  return stub;
+}
+
 int make_constants() noexcept {
   const ModuleSpec& spec = *g_state.spec;
   Ref path = Ref::steal(PyUnicode_FromString(spec.source_path));
@@ -148,11 +201,15 @@ int make_constants() noexcept {
 
     Ref name = Ref::steal(PyUnicode_InternFromString(m.name));
     if (!name) return -1;
-    // For introspection only: no bytecode, flags CO_OPTIMIZED | CO_NEWLOCALS.
+    Stub stub = raising_stub(spec.source_path, m.name, m.def_line);
+    if (!stub.code) return -1;
+    // For introspection: flags CO_OPTIMIZED | CO_NEWLOCALS, and for a body the
+    // interpreter's stub that raises, so that a function made from this code
+    // object fails cleanly instead of running bytecode that is not there.
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        m.n_positional(), 0, m.n_kwonly, static_cast<int>(n_vars), 0, CO_OPTIMIZED | CO_NEWLOCALS, g_state.empty_bytes,
-        g_state.empty_tuple, g_state.empty_tuple, varnames.get(), g_state.empty_tuple, g_state.empty_tuple, path.get(),
-        name.get(), name.get(), m.def_line, g_state.empty_bytes, g_state.empty_bytes)));
+        m.n_positional(), 0, m.n_kwonly, static_cast<int>(n_vars), stub.stacksize, CO_OPTIMIZED | CO_NEWLOCALS,
+        stub.code.get(), stub.consts.get(), stub.names.get(), varnames.get(), g_state.empty_tuple, g_state.empty_tuple,
+        path.get(), name.get(), name.get(), m.def_line, stub.linetable.get(), g_state.empty_bytes)));
     if (!code) return -1;
 
     store(ms.defaults, defaults.release());
@@ -373,7 +430,7 @@ int run_statements(int& line) noexcept {
   return build_class(line);
 }
 
-int exec_steps(PyObject* module) noexcept {
+int exec_steps(PyObject* module, bool& added) noexcept {
   // 2: the module object and its namespace.
   store(g_state.module, Py_NewRef(module));
   PyObject* dict = PyModule_GetDict(module);
@@ -411,6 +468,7 @@ int exec_steps(PyObject* module) noexcept {
   if (!existing) {
     if (PyErr_Occurred()) return fail_init(1);
     if (PyObject_SetItem(PyImport_GetModuleDict(), dotted.get(), module) < 0) return fail_init(1);
+    added = true;
   }
 
   // 8: the builtin `open`, kept for the life of the process.
@@ -433,6 +491,19 @@ int exec_steps(PyObject* module) noexcept {
   return 0;
 }
 
+// Removes sys.modules[<dotted name>] when it is `module`, keeping the pending
+// exception as it is.
+void remove_entry(PyObject* module) noexcept {
+  Ref pending = Ref::steal(PyErr_GetRaisedException());
+  Ref dotted = Ref::steal(PyUnicode_FromString(g_state.spec->dotted_name));
+  if (dotted) {
+    Ref entry = Ref::steal(PyImport_GetModule(dotted.get()));
+    if (entry.get() == module) (void)PyObject_DelItem(PyImport_GetModuleDict(), dotted.get());
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(pending.release());
+}
+
 int exec(PyObject* module) noexcept {
   // 1: re-initialisation guard.
   if (g_state.module) {
@@ -441,7 +512,12 @@ int exec(PyObject* module) noexcept {
                  "Module '%s' has already been imported. Re-initialisation is not supported.", g_state.spec->short_name);
     return -1;
   }
-  if (exec_steps(module) == 0) return 0;
+  bool added = false;
+  if (exec_steps(module, added) == 0) return 0;
+  // Loaded under another name, the module was added under its own name too:
+  // take that entry out again, or every later import would find the half-made
+  // module. Only the entry this execution added, and only while it is still it.
+  if (added) remove_entry(module);
   // Forget the module: the next import starts again at Create.
   Py_CLEAR(g_state.module);
   Py_CLEAR(g_state.module_dict);
