@@ -44,11 +44,21 @@ def fake_actions(monkeypatch):
 
 
 @pytest.mark.parametrize("result, code, message", [(True, 0, ""), (False, 1, "Deploy cancelled."), (None, 1, "Deploy cancelled.")])
-def test_deploy_passes_arguments_and_maps_the_outcome(fake_actions, capsys, result, code, message):
+def test_deploy_passes_arguments_and_maps_the_outcome(fake_actions, capsys, monkeypatch, tmp_path, result, code, message):
     calls, results = fake_actions
     results["LaunchRolloutAction"] = result
-    assert cli.main(["deploy", "--env", "dev", "--from-env", "test", "--application-name", "hello", "-y"]) == code
-    assert calls == [("LaunchRolloutAction", {}, ("app", "default", "dev", "test", None, "hello"), {"no_input": True})]
+    (tmp_path / "src").mkdir()
+    (tmp_path / "requirements.txt").write_text("")
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["--data-dir", str(tmp_path / "data"), "deploy", "--env", "dev", "--from-env", "test",
+                     "--application-name", "hello", "-y"]) == code
+    [(name, init, args, kwargs)] = calls
+    assert (name, args, kwargs) == ("LaunchRolloutAction", ("app", "default", "dev", "test", None, "hello"),
+                                    {"no_input": True})
+    # The action talks to the service through a watch that passes everything on, and to the user
+    # through functions that pause the live status.
+    assert sorted(init) == ["input_func", "print_func", "transport"]
+    assert init["transport"].transport.data_dir == tmp_path / "data"
     assert message in capsys.readouterr().err
 
 
@@ -71,7 +81,7 @@ def test_links_add_merges_credentials_and_never_prints_them(fake_actions, capsys
 def test_links_change_passes_none_for_what_is_kept(fake_actions, argv, expected):
     calls, _ = fake_actions
     assert cli.main(["links", "change", "db", "--env", "dev", *argv]) == 0
-    assert calls[0][2] == expected
+    assert calls[-1][0] == "AmendOuterLinkAction" and calls[-1][2] == expected
 
 
 @pytest.mark.parametrize("argv, code", [

@@ -16,7 +16,9 @@ from veltra.errors import (
     VeltraCloudAuthError,
     VeltraCloudConflictError,
     VeltraCloudNotFoundError,
+    VeltraCloudError,
     VeltraCloudRequestError,
+    VeltraCloudTooLargeError,
 )
 
 DATA = base64.b64encode(CloudActionBase(credentials="t0ken")._credentials_data()).decode()
@@ -43,6 +45,7 @@ DEFAULTS = {
     "DetachOuterLink": dict(env_name="dev", connection_name="db", application_uuid=None, application_name=None),
     "CreateAppDeploy": dict(zip_archive=APP_ZIP, deploy_type="app", env_name="dev", from_env=None,
                             lakehouse_type="default", application_uuid=None, application_name=None),
+    "ListDeploys": dict(env_name=None, application_uuid=None, application_name=None),
 }
 MODELS = {
     "EnumerateOuterLinks": models.EnumerateOuterLinksResponse,
@@ -102,15 +105,21 @@ def test_refusals_name_the_connection_and_change_nothing(service, name, fields, 
 
 
 def test_application_scope_separates_connections_and_narrows_listing(service):
+    details = send(service, "CreateAppDeploy")["details"]
     send(service, "AttachOuterLink")
     send(service, "AttachOuterLink", application_name="hello-app", backend="s3")
     scoped = listed(service, application_name="hello-app")
     assert [(c["backend"], c["application_name"]) for c in scoped] == [("s3", "hello-app")]
-    assert [c["application_uuid"] for c in listed(service)] == [None, scoped[0]["application_uuid"]]
+    assert [c["application_uuid"] for c in listed(service)] == [None, details["application_uuid"]]
     assert listed(service, application_name="no-such-app") == []
-    # A later deploy of the same project finds the application registered by the connection.
-    details = send(service, "CreateAppDeploy")["details"]
-    assert details["application_uuid"] == scoped[0]["application_uuid"]
+
+
+@pytest.mark.parametrize("app", [{"application_name": "hello-ap"}, {"application_uuid": APP_UUID}])
+def test_a_connection_for_an_application_never_deployed_is_refused(service, app):
+    send(service, "CreateAppDeploy")
+    with pytest.raises(VeltraCloudNotFoundError, match="does not exist; deploy it first"):
+        send(service, "AttachOuterLink", **app)
+    assert listed(service) == []
 
 
 def test_deploy_redeploy_and_url(service):
@@ -213,3 +222,51 @@ def test_models_build_empty_and_reject_unknown_fields(model):
     model()
     with pytest.raises(TypeError):
         model(surprise=1)
+
+
+def test_list_deploys_tells_first_deploys_from_redeploys_and_narrows(service):
+    send(service, "CreateAppDeploy")
+    send(service, "CreateAppDeploy", redeploy=True)
+    send(service, "CreateAppDeploy", env_name="prod", application_name="other")
+    every = send(service, "ListDeploys")["deploys"]
+    assert [(d["application_name"], d["env_name"], d["deploy_number"], d["redeploy"]) for d in every] == [
+        ("hello-app", "dev", 1, False), ("hello-app", "dev", 2, True), ("other", "prod", 1, False)]
+    assert all(d["deployed_by"] == "local" and d["deployed_at"] and d["archive_size"] > 0 for d in every)
+    assert [d["env_name"] for d in send(service, "ListDeploys", env_name="prod")["deploys"]] == ["prod"]
+    assert len(send(service, "ListDeploys", application_name="hello-app")["deploys"]) == 2
+    assert send(service, "ListDeploys", application_name="nothing-deployed")["deploys"] == []
+
+
+ARCHIVE_BYTES = len(base64.b64decode(APP_ZIP))
+
+
+@pytest.mark.parametrize("name, fields, limits, refused", [
+    ("CreateAppDeploy", {}, {"max_archive_size": ARCHIVE_BYTES}, False),
+    ("CreateAppDeploy", {}, {"max_archive_size": ARCHIVE_BYTES - 1}, True),
+    ("AttachOuterLink", {"credentials": {"password": "x" * 100}}, {"max_credential_size": 100}, False),
+    ("AttachOuterLink", {"credentials": {"user": "u", "password": "é" * 51}}, {"max_credential_size": 100}, True),
+])
+def test_sizes_above_the_limit_are_refused_and_nothing_is_stored(tmp_path, name, fields, limits, refused):
+    service = LocalService(tmp_path / "data", **limits)
+    if not refused:
+        send(service, name, **fields)
+        return
+    with pytest.raises(VeltraCloudTooLargeError, match=r"above the local service's limit of \d+ B") as caught:
+        send(service, name, **fields)
+    assert "é" not in str(caught.value)  # a credential's value is never repeated
+    assert listed(service) == [] and send(service, "ListDeploys")["deploys"] == []
+
+
+@pytest.mark.parametrize("text, size", [("1024", 1024), ("64K", 65536), ("100m", 100 << 20), ("2GiB", 2 << 30),
+                                        (" 3 MB ", 3 << 20), ("", None), ("-1", None), ("1.5M", None), ("M", None)])
+def test_limits_come_from_the_environment(monkeypatch, tmp_path, text, size):
+    monkeypatch.setenv("VELTRA_MAX_ARCHIVE_SIZE", text)
+    monkeypatch.setenv("VELTRA_MAX_CREDENTIAL_SIZE", "5")
+    if size is None and text:
+        with pytest.raises(VeltraCloudError, match="VELTRA_MAX_ARCHIVE_SIZE.*expected a size"):
+            LocalService(tmp_path)
+        return
+    service = LocalService(tmp_path)
+    assert service.max_archive_size == (size or local.DEFAULT_MAX_ARCHIVE_SIZE)
+    assert service.max_credential_size == 5
+    assert LocalService(tmp_path, max_archive_size=7).max_archive_size == 7
