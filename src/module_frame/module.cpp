@@ -2,34 +2,9 @@
 // of the module body and the building of the action class.
 #include <cstdio>
 
-#include "internal.h"
+#include "state.h"
 
 namespace frame {
-
-State g_state;
-Name* g_names = nullptr;
-
-Name::Name(const char* text, Kind kind) noexcept : text_(text), kind_(kind), next_(g_names) { g_names = this; }
-
-// Makes every registered string, replacing those of an earlier, failed execution.
-int make_names() noexcept {
-  for (Name* n = g_names; n; n = n->next_) {
-    PyObject* s = n->kind_ == Name::kIdentifier ? PyUnicode_InternFromString(n->text_) : PyUnicode_FromString(n->text_);
-    if (!s) return -1;
-    store(n->obj_, s);
-  }
-  return 0;
-}
-
-// Forgets every string without releasing it: they belonged to a runtime that has
-// ended.
-void forget_names() noexcept {
-  for (Name* n = g_names; n; n = n->next_) n->obj_ = nullptr;
-}
-
-PyObject* kept_open() noexcept { return g_state.open; }
-PyObject* empty_tuple() noexcept { return g_state.empty_tuple; }
-
 namespace {
 
 // The interpreter this module was built for; others get a warning.
@@ -50,8 +25,19 @@ Name k_name_attr{"__name__"};
 Name k_open{"open"};
 Name k_return{"return"};
 
+// The module definition: no functions, no state (the state is process-wide),
+// the two slots below.
 PyModuleDef g_def;
 PyMethodDef g_no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+// Global lookup during execution: the module namespace, then the builtins.
+Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
+  if (globals) {
+    if (PyObject* value = PyDict_GetItemWithError(globals, name)) return Ref::borrow(value);
+    if (PyErr_Occurred()) return {};
+  }
+  return global_missing(name);
+}
 
 // Fails the execution from step 7 on: adds the "init" traceback entry.
 int fail_init(int line) noexcept {
@@ -74,18 +60,6 @@ int copy_spec_attr(PyObject* spec, const char* attr, PyObject* module, const cha
   return PyObject_SetAttrString(module, target, value.get());
 }
 
-// Py_AtExit hook: the runtime has ended and every object it made is gone. Keep
-// the module's table, drop every pointer into that runtime without touching it.
-void forget_state() noexcept {
-  State fresh;
-  fresh.spec = g_state.spec;
-  PyOS_snprintf(fresh.init_name, sizeof fresh.init_name, "%s", g_state.init_name);
-  g_state = fresh;
-  forget_names();
-  forget_traceback_cache();
-  forget_method_type();
-}
-
 PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
   int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (g_state.interpreter_id == -1) {
@@ -94,7 +68,7 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
     // When this runtime ends, forget what belongs to it, so that an embedding
     // program that starts the interpreter again imports the module afresh. Only
     // if no slot is left does the process keep the old state.
-    (void)Py_AtExit(forget_state);
+    (void)Py_AtExit(forget_runtime);
   } else if (id != g_state.interpreter_id) {
     if (id == -1) return nullptr;
     PyErr_SetString(PyExc_ImportError,
@@ -174,17 +148,27 @@ int make_constants() noexcept {
     MethodState& ms = g_state.methods[i];
     PyOS_snprintf(ms.traceback_name, sizeof ms.traceback_name, "%s.%s.%s", spec.dotted_name, spec.class_name, m.name);
 
-    // Defaults of the positional parameters, in order.
+    // What binding reads per parameter, and the defaults of the positional
+    // parameters, in order.
+    ms.min_positional = m.min_positional();
     Py_ssize_t n_defaults = 0;
-    for (int p = 0; p < m.n_positional(); ++p) n_defaults += m.params[p].dflt != Default::kRequired;
+    for (int p = 0; p < m.n_params(); ++p) {
+      const Param& param = m.params[p];
+      ms.default_values[p] = param.dflt == Default::kRequired ? nullptr
+                             : param.dflt == Default::kFalse  ? Py_False
+                                                              : Py_None;
+      ms.check_types[p] = param.check == Check::kStr    ? &PyUnicode_Type
+                          : param.check == Check::kDict ? &PyDict_Type
+                                                        : nullptr;
+      n_defaults += p < m.n_positional() && ms.default_values[p];
+    }
     Ref defaults;
     if (n_defaults) {
       defaults = Ref::steal(PyTuple_New(n_defaults));
       if (!defaults) return -1;
       Py_ssize_t k = 0;
       for (int p = 0; p < m.n_positional(); ++p) {
-        if (m.params[p].dflt == Default::kRequired) continue;
-        PyTuple_SET_ITEM(defaults.get(), k++, Py_NewRef(m.params[p].dflt == Default::kFalse ? Py_False : Py_None));
+        if (ms.default_values[p]) PyTuple_SET_ITEM(defaults.get(), k++, Py_NewRef(ms.default_values[p]));
       }
     }
 
@@ -213,7 +197,6 @@ int make_constants() noexcept {
     if (!code) return -1;
 
     store(ms.defaults, defaults.release());
-    store(ms.varnames, varnames.release());
     store(ms.code, code.release());
   }
   return 0;
@@ -279,7 +262,7 @@ Ref resolve_bases(PyObject* bases, bool& changed) noexcept {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
         PyErr_Clear();
       } else {
-        entries = Ref::steal(PyObject_CallOneArg(meth.get(), bases));
+        entries = vectorcall(meth.get(), bases);
         if (!entries) return {};
         if (!PyTuple_Check(entries.get())) {
           PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
@@ -323,19 +306,6 @@ Ref choose_metaclass(PyObject* bases) noexcept {
   return Ref::borrow(reinterpret_cast<PyObject*>(winner ? winner : &PyType_Type));
 }
 
-Ref make_annotations(const MethodSpec& m) noexcept {
-  Ref annotations = Ref::steal(PyDict_New());
-  if (!annotations) return {};
-  for (const Param& p : m.params) {
-    if (!p.annotation) continue;
-    Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
-    if (!text || PyDict_SetItem(annotations.get(), p.name->get(), text.get()) < 0) return {};
-  }
-  Ref ret = Ref::steal(PyUnicode_FromString(m.return_annotation));
-  if (!ret || PyDict_SetItem(annotations.get(), k_return.get(), ret.get()) < 0) return {};
-  return annotations;
-}
-
 int set_item(PyObject* ns, PyObject* key, PyObject* value) noexcept {
   return PyDict_CheckExact(ns) ? PyDict_SetItem(ns, key, value) : PyObject_SetItem(ns, key, value);
 }
@@ -346,27 +316,11 @@ int add_methods(PyObject* ns, PyObject* module_name, PyObject* qualname_prefix, 
   const ModuleSpec& spec = *g_state.spec;
   for (size_t i = 0; i < spec.methods.size(); ++i) {
     const MethodSpec& m = spec.methods[i];
-    MethodState& ms = g_state.methods[i];
     line = m.def_line;
-    Ref annotations = make_annotations(m);
-    if (!annotations) return -1;
     Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", qualname_prefix, m.name));
     if (!qualname) return -1;
-    Ref method = Ref::steal(new_method(m, ms.traceback_name, qualname.get(), module_name, g_state.module_dict, ms.code));
+    Ref method = Ref::steal(new_method(i, qualname.get(), module_name));
     if (!method) return -1;
-    auto* mo = reinterpret_cast<MethodObject*>(method.get());
-    mo->defaults = Py_XNewRef(ms.defaults);
-    if (m.n_kwonly) {
-      Ref kwdefaults = Ref::steal(PyDict_New());
-      if (!kwdefaults) return -1;
-      for (int p = m.n_positional(); p < static_cast<int>(m.params.size()); ++p) {
-        if (m.params[p].dflt == Default::kRequired) continue;
-        PyObject* value = m.params[p].dflt == Default::kFalse ? Py_False : Py_None;
-        if (PyDict_SetItem(kwdefaults.get(), m.params[p].name->get(), value) < 0) return -1;
-      }
-      mo->kwdefaults = kwdefaults.release();
-    }
-    mo->annotations = annotations.release();
     Ref name = Ref::steal(PyUnicode_InternFromString(m.name));
     if (!name || set_item(ns, name.get(), method.get()) < 0) return -1;
   }
@@ -392,8 +346,7 @@ int build_class(int& line) noexcept {
   Ref ns;
   Ref prepare = Ref::steal(PyObject_GetAttr(metaclass.get(), k_prepare.get()));
   if (prepare) {
-    PyObject* args[] = {class_name.get(), bases.get()};
-    ns = Ref::steal(PyObject_Vectorcall(prepare.get(), args, 2, nullptr));
+    ns = vectorcall(prepare.get(), class_name.get(), bases.get());
   } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     ns = Ref::steal(PyDict_New());
@@ -413,8 +366,7 @@ int build_class(int& line) noexcept {
   if (add_methods(ns.get(), module_name.get(), class_name.get(), line) < 0) return -1;
   line = spec.class_line;
 
-  PyObject* args[] = {class_name.get(), bases.get(), ns.get()};
-  Ref cls = Ref::steal(PyObject_Vectorcall(metaclass.get(), args, 3, nullptr));
+  Ref cls = vectorcall(metaclass.get(), class_name.get(), bases.get(), ns.get());
   if (!cls) return -1;
   return PyDict_SetItem(g_state.module_dict, class_name.get(), cls.get());
 }
@@ -453,10 +405,10 @@ int exec_steps(PyObject* module, bool& added) noexcept {
   PyObject* b = PyBytes_FromStringAndSize("", 0);
   if (!b) return -1;
   store(g_state.empty_bytes, b);
-  PyObject* s = PyUnicode_FromStringAndSize("", 0);
-  if (!s) return -1;
-  store(g_state.empty_str, s);
-  if (PyType_Ready(&MethodType) < 0) return -1;
+  // A type readied before stays: method objects of an earlier, failed
+  // execution may still use it.
+  if (!(g_state.method_type.tp_flags & Py_TPFLAGS_READY)) g_state.method_type = method_type_template();
+  if (ready_method_type() < 0) return -1;
 
   // 6: the strings.
   if (make_names() < 0) return -1;
@@ -532,28 +484,12 @@ PyModuleDef_Slot g_slots[] = {
 
 }  // namespace
 
-Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
-  if (globals) {
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value) return Ref::borrow(value);
-    if (PyErr_Occurred()) return {};
-  }
-  if (g_state.builtins) {
-    Ref value = Ref::steal(PyObject_GetAttr(g_state.builtins, name));
-    if (value) return value;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
-    PyErr_Clear();
-  }
-  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-  return {};
-}
-
-Ref Call::global(const Name& name) const noexcept { return lookup_global(method->globals, name.get()); }
-
 PyObject* init(const ModuleSpec& spec) noexcept {
   if (!g_state.spec) {
     g_state.spec = &spec;
     PyOS_snprintf(g_state.init_name, sizeof g_state.init_name, "init %s", spec.dotted_name);
+  }
+  if (!g_def.m_name) {
     g_def = {PyModuleDef_HEAD_INIT, spec.short_name, nullptr, 0, g_no_methods, g_slots, nullptr, nullptr, nullptr};
   }
   return PyModuleDef_Init(&g_def);

@@ -1,36 +1,27 @@
 // Traceback entries: one per function of the module that an exception leaves,
 // made as if a Python frame had been running at the reported line.
-#include "internal.h"
+#include "state.h"
 
 #include <frameobject.h>
 
 namespace frame {
 namespace {
 
-// The code object of each function and line, made on first use and kept for the
-// life of the process, with a frame made for it. A frame made by PyFrame_New
-// never runs, so entries at that line share it while it stays as it was made:
-// an entry then costs one traceback object. Its line cannot be changed (f_lineno
-// is writable only from a trace function running in that frame), but a debugger
-// may set f_trace or fill f_locals; such a frame is left to the entries that
-// have it, and the next entry gets a new one.
-struct Cached {
-  const char* funcname;
-  int line;
-  PyObject* code;
-  PyObject* frame;    // null until needed
-  PyObject* globals;  // the frame's globals, kept alive by the frame
-};
-constexpr int kCacheSize = 128;
-Cached g_cache[kCacheSize];
-int g_cached = 0;
+// The code object of each function and line is made on first use and kept in
+// the state for the life of the runtime, with a frame made for it. A frame made
+// by PyFrame_New never runs, so entries at that line share it while it stays as
+// it was made: an entry then costs one traceback object. Its line cannot be
+// changed (f_lineno is writable only from a trace function running in that
+// frame), but a debugger may set f_trace or fill f_locals; such a frame is left
+// to the entries that have it, and the next entry gets a new one.
 
 Name k_f_trace{"f_trace"};
 Name k_f_locals{"f_locals"};
 
-Cached* find(const char* funcname, int line) noexcept {
-  for (int i = 0; i < g_cached; ++i) {
-    if (g_cache[i].line == line && g_cache[i].funcname == funcname) return &g_cache[i];
+TracebackEntry* find(const char* funcname, int line) noexcept {
+  for (int i = 0; i < g_state.n_entries; ++i) {
+    TracebackEntry& e = g_state.entries[i];
+    if (e.line == line && e.funcname == funcname) return &e;
   }
   return nullptr;
 }
@@ -50,7 +41,7 @@ bool touched(PyObject* frame) noexcept {
 
 // A frame for an entry of `cached` with `globals`: the shared one when it can
 // be, else a new one in `owned`. Runs with no exception pending.
-PyFrameObject* frame_for(Cached& cached, PyObject* globals, Ref& owned) noexcept {
+PyFrameObject* frame_for(TracebackEntry& cached, PyObject* globals, Ref& owned) noexcept {
   if (globals != cached.globals && globals != g_state.module_dict) {
     // A method outliving a failed execution has globals of its own.
     owned = Ref::steal(new_frame(cached.code, globals));
@@ -80,13 +71,13 @@ void add_traceback(const char* funcname, int line, PyObject* globals) noexcept {
 
   Ref owned_code, owned;
   PyFrameObject* frame = nullptr;
-  Cached* cached = find(funcname, line);
+  TracebackEntry* cached = find(funcname, line);
   if (!cached) {
     PyObject* code = reinterpret_cast<PyObject*>(
         PyCode_NewEmpty(g_state.spec ? g_state.spec->source_path : "", funcname, line));
     if (!code) return;  // the new error replaces the pending exception
-    if (g_cached < kCacheSize) {
-      cached = &g_cache[g_cached++];
+    if (g_state.n_entries < kCachedEntries) {
+      cached = &g_state.entries[g_state.n_entries++];
       *cached = {funcname, line, code, nullptr, nullptr};
     } else {
       owned_code = Ref::steal(code);  // past the cache's size, not reached by any module
@@ -110,13 +101,6 @@ void add_traceback(const char* funcname, int line, PyObject* globals) noexcept {
   }
   PyErr_SetRaisedException(pending.release());
   if (frame) PyTraceBack_Here(frame);
-}
-
-// Forgets the cache without touching its objects, which belong to a runtime
-// that has ended.
-void forget_traceback_cache() noexcept {
-  for (int i = 0; i < g_cached; ++i) g_cache[i] = {};
-  g_cached = 0;
 }
 
 }  // namespace frame
