@@ -36,13 +36,32 @@ APP_ZIP = zip_b64({"app/pyproject.toml": '[project]\nname = "hello-app"\n', "app
 
 DEFAULTS = {
     "EnumerateOuterLinks": dict(env_name="dev", application_uuid=None, application_name=None),
-    "AttachOuterLink": dict(env_name="dev", connection_name="db", backend="postgres",
-                            credentials={"password": SECRET}, application_uuid=None, application_name=None),
-    "AmendOuterLink": dict(env_name="dev", connection_name="db", backend=None, credentials=None,
-                           application_uuid=None, application_name=None),
+    "AttachOuterLink": dict(
+        env_name="dev",
+        connection_name="db",
+        backend="postgres",
+        credentials={"password": SECRET},
+        application_uuid=None,
+        application_name=None,
+    ),
+    "AmendOuterLink": dict(
+        env_name="dev",
+        connection_name="db",
+        backend=None,
+        credentials=None,
+        application_uuid=None,
+        application_name=None,
+    ),
     "DetachOuterLink": dict(env_name="dev", connection_name="db", application_uuid=None, application_name=None),
-    "CreateAppDeploy": dict(zip_archive=APP_ZIP, deploy_type="app", env_name="dev", from_env=None,
-                            lakehouse_type="default", application_uuid=None, application_name=None),
+    "CreateAppDeploy": dict(
+        zip_archive=APP_ZIP,
+        deploy_type="app",
+        env_name="dev",
+        from_env=None,
+        lakehouse_type="default",
+        application_uuid=None,
+        application_name=None,
+    ),
 }
 MODELS = {
     "EnumerateOuterLinks": models.EnumerateOuterLinksResponse,
@@ -83,16 +102,32 @@ def test_connection_lifecycle_persists_and_never_returns_secrets(service, tmp_pa
 def test_amend_keeps_what_is_not_given_and_replaces_credentials(service):
     send(service, "AttachOuterLink", credentials={"user": "u", "password": SECRET})
     response = send(service, "AmendOuterLink", credentials={"token": "x"})
-    assert (response["backend"], response["credential_keys"], response["changed"]) == ("postgres", ["token"], ["credentials"])
+    assert (response["backend"], response["credential_keys"], response["changed"]) == (
+        "postgres",
+        ["token"],
+        ["credentials"],
+    )
 
 
-@pytest.mark.parametrize("name, fields, error, words", [
-    ("AttachOuterLink", {"backend": "s3", "credentials": {"k": "v"}}, VeltraCloudConflictError,
-     ["'db'", "'dev'", "already exists"]),
-    ("AmendOuterLink", {"connection_name": "cache", "backend": "redis"}, VeltraCloudNotFoundError, ["'cache'", "'dev'"]),
-    ("DetachOuterLink", {"env_name": "prod"}, VeltraCloudNotFoundError, ["'db'", "'prod'"]),
-    ("AmendOuterLink", {}, VeltraCloudRequestError, ["nothing to change"]),
-])
+@pytest.mark.parametrize(
+    "name, fields, error, words",
+    [
+        (
+            "AttachOuterLink",
+            {"backend": "s3", "credentials": {"k": "v"}},
+            VeltraCloudConflictError,
+            ["'db'", "'dev'", "already exists"],
+        ),
+        (
+            "AmendOuterLink",
+            {"connection_name": "cache", "backend": "redis"},
+            VeltraCloudNotFoundError,
+            ["'cache'", "'dev'"],
+        ),
+        ("DetachOuterLink", {"env_name": "prod"}, VeltraCloudNotFoundError, ["'db'", "'prod'"]),
+        ("AmendOuterLink", {}, VeltraCloudRequestError, ["nothing to change"]),
+    ],
+)
 def test_refusals_name_the_connection_and_change_nothing(service, name, fields, error, words):
     send(service, "AttachOuterLink")
     with pytest.raises(error) as caught:
@@ -124,12 +159,15 @@ def test_deploy_redeploy_and_url(service):
     assert send(service, "CreateAppDeploy", env_name="prod")["details"]["deploy_number"] == 1
 
 
-@pytest.mark.parametrize("fields, expected_name", [
-    ({"application_name": "named"}, "named"),
-    ({"application_uuid": APP_UUID.upper()}, "hello-app"),
-    ({"zip_archive": zip_b64({"app/main.py": ""})}, "app"),
-    ({"zip_archive": zip_b64({"app/pyproject.toml": "[tool.x]\n", "app/a.py": ""})}, "app"),
-])
+@pytest.mark.parametrize(
+    "fields, expected_name",
+    [
+        ({"application_name": "named"}, "named"),
+        ({"application_uuid": APP_UUID.upper()}, "hello-app"),
+        ({"zip_archive": zip_b64({"app/main.py": ""})}, "app"),
+        ({"zip_archive": zip_b64({"app/pyproject.toml": "[tool.x]\n", "app/a.py": ""})}, "app"),
+    ],
+)
 def test_deploy_identifies_the_application(service, fields, expected_name):
     details = send(service, "CreateAppDeploy", **fields)["details"]
     assert details["application_name"] == expected_name
@@ -137,17 +175,20 @@ def test_deploy_identifies_the_application(service, fields, expected_name):
         assert details["application_uuid"] == APP_UUID
 
 
-@pytest.mark.parametrize("archive, words", [
-    ("not base64!", "base64"),
-    (base64.b64encode(b"plain text").decode(), "not a readable zip"),
-    (zip_b64({"app/a.py": "", "../evil.py": ""}), "../evil.py"),
-    (zip_b64({"/etc/passwd": ""}), "outside"),
-    (zip_b64({"app/../../x": ""}), "outside"),
-    (zip_b64({"src/a.py": ""}), "outside"),
-    (zip_b64({"app/..\\evil.py": ""}), "outside"),
-    (zip_b64({"app/": ""}), "no files"),
-    (zip_b64({"app/pyproject.toml": "[project\n", "app/a.py": ""}), "not valid TOML"),
-])
+@pytest.mark.parametrize(
+    "archive, words",
+    [
+        ("not base64!", "base64"),
+        (base64.b64encode(b"plain text").decode(), "not a readable zip"),
+        (zip_b64({"app/a.py": "", "../evil.py": ""}), "../evil.py"),
+        (zip_b64({"/etc/passwd": ""}), "outside"),
+        (zip_b64({"app/../../x": ""}), "outside"),
+        (zip_b64({"src/a.py": ""}), "outside"),
+        (zip_b64({"app/..\\evil.py": ""}), "outside"),
+        (zip_b64({"app/": ""}), "no files"),
+        (zip_b64({"app/pyproject.toml": "[project\n", "app/a.py": ""}), "not valid TOML"),
+    ],
+)
 def test_bad_archives_are_refused_and_nothing_is_stored(service, archive, words):
     with pytest.raises(VeltraCloudRequestError, match=words.replace(".", r"\.")):
         send(service, "CreateAppDeploy", zip_archive=archive)
@@ -166,18 +207,21 @@ def test_failure_mid_transaction_rolls_everything_back(service, monkeypatch):
     assert send(service, "CreateAppDeploy", application_name="fresh")["details"]["deploy_number"] == 1
 
 
-@pytest.mark.parametrize("name, fields, error, words", [
-    ("Launch", {}, VeltraCloudRequestError, "unknown transaction"),
-    ("EnumerateOuterLinks", {"data": 5}, VeltraCloudAuthError, "data"),
-    ("EnumerateOuterLinks", {"data": "%%%"}, VeltraCloudAuthError, "base64"),
-    ("EnumerateOuterLinks", {"data": base64.b64encode(b'{"user": "x"}').decode()}, VeltraCloudAuthError, "token"),
-    ("EnumerateOuterLinks", {"extra": 1}, VeltraCloudRequestError, "unknown key.*extra"),
-    ("EnumerateOuterLinks", {"env_name": b"dev"}, VeltraCloudRequestError, "JSON"),
-    ("EnumerateOuterLinks", {"env_name": "dev env"}, VeltraCloudRequestError, "env_name"),
-    ("EnumerateOuterLinks", {"application_uuid": "abc"}, VeltraCloudRequestError, "UUID"),
-    ("AttachOuterLink", {"credentials": {"password": 7}}, VeltraCloudRequestError, "password"),
-    ("CreateAppDeploy", {"redeploy": "yes"}, VeltraCloudRequestError, "redeploy"),
-])
+@pytest.mark.parametrize(
+    "name, fields, error, words",
+    [
+        ("Launch", {}, VeltraCloudRequestError, "unknown transaction"),
+        ("EnumerateOuterLinks", {"data": 5}, VeltraCloudAuthError, "data"),
+        ("EnumerateOuterLinks", {"data": "%%%"}, VeltraCloudAuthError, "base64"),
+        ("EnumerateOuterLinks", {"data": base64.b64encode(b'{"user": "x"}').decode()}, VeltraCloudAuthError, "token"),
+        ("EnumerateOuterLinks", {"extra": 1}, VeltraCloudRequestError, "unknown key.*extra"),
+        ("EnumerateOuterLinks", {"env_name": b"dev"}, VeltraCloudRequestError, "JSON"),
+        ("EnumerateOuterLinks", {"env_name": "dev env"}, VeltraCloudRequestError, "env_name"),
+        ("EnumerateOuterLinks", {"application_uuid": "abc"}, VeltraCloudRequestError, "UUID"),
+        ("AttachOuterLink", {"credentials": {"password": 7}}, VeltraCloudRequestError, "password"),
+        ("CreateAppDeploy", {"redeploy": "yes"}, VeltraCloudRequestError, "redeploy"),
+    ],
+)
 def test_unusable_requests_are_refused(service, name, fields, error, words):
     defaults = DEFAULTS.get(name, {})
     with pytest.raises(error, match=words):
@@ -194,11 +238,14 @@ def test_missing_key_and_name_mismatch_are_refused(service):
         send(service, "EnumerateOuterLinks", application_uuid=APP_UUID, application_name="other")
 
 
-@pytest.mark.parametrize("env, expected", [
-    ({"VELTRA_DATA_DIR": "/srv/v", "XDG_DATA_HOME": "/x"}, "/srv/v"),
-    ({"XDG_DATA_HOME": "/x"}, "/x/veltra"),
-    ({"XDG_DATA_HOME": "relative"}, "HOME/.local/share/veltra"),
-])
+@pytest.mark.parametrize(
+    "env, expected",
+    [
+        ({"VELTRA_DATA_DIR": "/srv/v", "XDG_DATA_HOME": "/x"}, "/srv/v"),
+        ({"XDG_DATA_HOME": "/x"}, "/x/veltra"),
+        ({"XDG_DATA_HOME": "relative"}, "HOME/.local/share/veltra"),
+    ],
+)
 def test_data_dir_follows_environment(monkeypatch, tmp_path, env, expected):
     for var in ("VELTRA_DATA_DIR", "XDG_DATA_HOME"):
         monkeypatch.delenv(var, raising=False)

@@ -30,7 +30,8 @@ Handled::~Handled() noexcept { PyErr_SetHandledException(previous_.get()); }
 int Handled::matches(PyObject* cls) const noexcept {
   bool usable = true;
   if (PyTuple_Check(cls)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls) && usable; ++i) usable = PyExceptionClass_Check(PyTuple_GET_ITEM(cls, i));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls) && usable; ++i)
+      usable = PyExceptionClass_Check(PyTuple_GET_ITEM(cls, i));
   } else {
     usable = PyExceptionClass_Check(cls);
   }
@@ -95,8 +96,9 @@ Ref api_domain(const Call& c, PyObject* model, const Name& subdomain, int test_l
   Ref uuid_text = uuid ? format_simple(uuid.get()) : Ref();
   Ref sub = uuid_text ? c.global(subdomain) : Ref();
   Ref sub_text = sub ? format_simple(sub.get()) : Ref();
-  Ref url = sub_text ? Ref::steal(PyUnicode_FromFormat("https://%U.%U%s", uuid_text.get(), sub_text.get(), kDomainSuffix))
-                     : Ref();
+  Ref url = sub_text
+                ? Ref::steal(PyUnicode_FromFormat("https://%U.%U%s", uuid_text.get(), sub_text.get(), kDomainSuffix))
+                : Ref();
   if (!url) c.fail(compose_line);
   return url;
 }

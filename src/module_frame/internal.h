@@ -29,8 +29,8 @@ struct MethodObject {
 extern PyTypeObject MethodType;
 
 // Makes a method object; steals nothing.
-PyObject* new_method(const MethodSpec& spec, const char* traceback_name, PyObject* qualname,
-                     PyObject* module_name, PyObject* globals, PyObject* code) noexcept;
+PyObject* new_method(const MethodSpec& spec, const char* traceback_name, PyObject* qualname, PyObject* module_name,
+                     PyObject* globals, PyObject* code) noexcept;
 
 // Process-wide state of this module, created by Create and Execute.
 struct MethodState {

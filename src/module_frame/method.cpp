@@ -23,7 +23,7 @@ CountMessages g_count_messages[kMaxMethods];
 struct CheckMessage {
   const Param* param;
   char type_name[201];  // the message shows at most 200 bytes of it
-  PyObject* args;  // (message,)
+  PyObject* args;       // (message,)
 };
 constexpr int kCachedChecks = 16;
 CheckMessage g_check_messages[kCachedChecks];

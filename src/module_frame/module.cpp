@@ -107,8 +107,9 @@ int check_version() noexcept {
   int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
   if (major == kTargetMajor && minor == kTargetMinor) return 0;
   char message[200];
-  PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                kTargetMajor, kTargetMinor, g_state.spec->dotted_name, "does not match", major, minor);
+  PyOS_snprintf(message, sizeof message,
+                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", kTargetMajor,
+                kTargetMinor, g_state.spec->dotted_name, "does not match", major, minor);
   return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
@@ -190,8 +191,8 @@ Ref import_name(PyObject* module_name, PyObject* name) noexcept {
   Ref fromlist = Ref::steal(PyList_New(1));
   if (!fromlist) return {};
   PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name));
-  Ref module = Ref::steal(
-      PyImport_ImportModuleLevelObject(module_name, g_state.module_dict, locals.get(), fromlist.get(), 0));
+  Ref module =
+      Ref::steal(PyImport_ImportModuleLevelObject(module_name, g_state.module_dict, locals.get(), fromlist.get(), 0));
   if (!module) return {};
 
   Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
@@ -295,7 +296,8 @@ int add_methods(PyObject* ns, PyObject* module_name, PyObject* qualname_prefix, 
     if (!annotations) return -1;
     Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", qualname_prefix, m.name));
     if (!qualname) return -1;
-    Ref method = Ref::steal(new_method(m, ms.traceback_name, qualname.get(), module_name, g_state.module_dict, ms.code));
+    Ref method =
+        Ref::steal(new_method(m, ms.traceback_name, qualname.get(), module_name, g_state.module_dict, ms.code));
     if (!method) return -1;
     auto* mo = reinterpret_cast<MethodObject*>(method.get());
     mo->defaults = Py_XNewRef(ms.defaults);
@@ -437,8 +439,8 @@ int exec(PyObject* module) noexcept {
   // 1: re-initialisation guard.
   if (g_state.module) {
     if (g_state.module == module) return 0;
-    PyErr_Format(PyExc_RuntimeError,
-                 "Module '%s' has already been imported. Re-initialisation is not supported.", g_state.spec->short_name);
+    PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 g_state.spec->short_name);
     return -1;
   }
   if (exec_steps(module) == 0) return 0;

@@ -43,11 +43,16 @@ def _add_app_options(parser: argparse.ArgumentParser) -> None:
 
 def _add_credential_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
-        "--credential", action="append", type=_key_value, default=[], metavar="KEY=VALUE",
+        "--credential",
+        action="append",
+        type=_key_value,
+        default=[],
+        metavar="KEY=VALUE",
         help="one credential; repeat for more (overrides the same key from --credentials-file)",
     )
     parser.add_argument(
-        "--credentials-file", metavar="FILE",
+        "--credentials-file",
+        metavar="FILE",
         help="JSON object of credential keys to string values; '-' reads standard input",
     )
 
@@ -56,7 +61,9 @@ def build_parser() -> argparse.ArgumentParser:
     """The argument parser of the ``veltra`` command."""
     parser = argparse.ArgumentParser(prog="veltra", description="Deploy applications and manage their connections.")
     parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
-    parser.add_argument("--data-dir", metavar="DIR", help="data folder of the local service (overrides VELTRA_DATA_DIR)")
+    parser.add_argument(
+        "--data-dir", metavar="DIR", help="data folder of the local service (overrides VELTRA_DATA_DIR)"
+    )
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     deploy = commands.add_parser("deploy", help="deploy the application in the current folder")
@@ -137,9 +144,7 @@ def format_connections(connections: Sequence[Any]) -> str:
         keys = ", ".join(_field(item, "credential_keys") or []) or "-"
         rows.append((str(_field(item, "connection_name")), str(_field(item, "backend")), str(application), keys))
     widths = [max(len(row[i]) for row in rows) for i in range(3)]
-    return "\n".join(
-        "  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[3] for row in rows
-    )
+    return "\n".join("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[3] for row in rows)
 
 
 # --- commands -------------------------------------------------------------------
@@ -164,8 +169,13 @@ def _action(module: str, class_name: str, args: argparse.Namespace) -> Any:
 def _deploy(args: argparse.Namespace) -> int:
     action = _action("launch_rollout", "LaunchRolloutAction", args)
     done = action.action(
-        args.deploy_type, args.lakehouse_type, args.env_name, args.from_env,
-        args.application_uuid, args.application_name, no_input=args.yes,
+        args.deploy_type,
+        args.lakehouse_type,
+        args.env_name,
+        args.from_env,
+        args.application_uuid,
+        args.application_name,
+        no_input=args.yes,
     )
     if done is True:
         return 0

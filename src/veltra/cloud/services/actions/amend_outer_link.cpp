@@ -60,9 +60,10 @@ constexpr ModuleSpec kModule = {
     .base_name = &k_cloud_action_base,
     .class_line = 8,
     .class_name = "AmendOuterLinkAction",
-    .class_doc = "\n    Class to handle the update of an external connection.\n\n"
-                 "    This class provides functionality to update an external connection's backend or credentials\n"
-                 "    for a given environment.\n    ",
+    .class_doc =
+        "\n    Class to handle the update of an external connection.\n\n"
+        "    This class provides functionality to update an external connection's backend or credentials\n"
+        "    for a given environment.\n    ",
     .methods = kMethods,
 };
 

@@ -67,7 +67,7 @@ constexpr ModuleSpec kModule = {
 
 // The request lists the environment first, unlike the parameters.
 constexpr RequestEntry kRequest[] = {
-    {&k_env_name, 4}, {&k_connection_name, 1},  {&k_backend, 2},
+    {&k_env_name, 4},    {&k_connection_name, 1},  {&k_backend, 2},
     {&k_credentials, 3}, {&k_application_uuid, 5}, {&k_application_name, 6},
 };
 

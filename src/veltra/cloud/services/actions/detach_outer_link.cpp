@@ -54,9 +54,10 @@ constexpr ModuleSpec kModule = {
     .base_name = &k_cloud_action_base,
     .class_line = 7,
     .class_name = "DetachOuterLinkAction",
-    .class_doc = "\n    Class to handle the removal of an external connection.\n\n"
-                 "    This class provides functionality to remove a specified external connection\n"
-                 "    from a given environment.\n    ",
+    .class_doc =
+        "\n    Class to handle the removal of an external connection.\n\n"
+        "    This class provides functionality to remove a specified external connection\n"
+        "    from a given environment.\n    ",
     .methods = kMethods,
 };
 

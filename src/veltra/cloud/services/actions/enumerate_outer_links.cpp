@@ -52,8 +52,9 @@ constexpr ModuleSpec kModule = {
     .base_name = &k_cloud_action_base,
     .class_line = 7,
     .class_name = "EnumerateOuterLinksAction",
-    .class_doc = "\n    Class to handle the listing of external connections.\n\n"
-                 "    This class provides functionality to list external connections for a given environment.\n    ",
+    .class_doc =
+        "\n    Class to handle the listing of external connections.\n\n"
+        "    This class provides functionality to list external connections for a given environment.\n    ",
     .methods = kMethods,
 };
 

@@ -50,8 +50,8 @@ constexpr Param kActionParams[] = {
     kApplicationName,
     {&k_no_input, "bool", Check::kNone, Default::kFalse},
 };
-constexpr const char* kActionLocals[] = {"want_to_signup", "temp_dir",      "app_dir",         "f",
-                                         "_data",          "encrypted_data", "deploy_data",     "response_data",
+constexpr const char* kActionLocals[] = {"want_to_signup",  "temp_dir",       "app_dir",     "f",
+                                         "_data",           "encrypted_data", "deploy_data", "response_data",
                                          "deploy_response", "domain_url"};
 
 constexpr Param kRedeployParams[] = {
@@ -306,7 +306,8 @@ bool delete_archive(const Call& c) noexcept {
   Ref kwnames = Ref::steal(PyTuple_Pack(1, k_missing_ok.get()));
   if (!kwnames) return failed(c, 84);
   PyObject* args[] = {path.get(), Py_True};
-  Ref done = Ref::steal(PyObject_VectorcallMethod(k_unlink.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+  Ref done =
+      Ref::steal(PyObject_VectorcallMethod(k_unlink.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
   if (!done) return failed(c, 84);
   return true;
 }
@@ -415,7 +416,8 @@ PyObject* action(Call& c) noexcept {
   Ref payload = b64_text(c, encrypted_data.get());
   if (!payload || PyDict_SetItem(deploy_data.get(), k_data.get(), payload.get()) < 0) return c.fail(88);
   if (!data) {
-    PyErr_SetString(PyExc_UnboundLocalError, "cannot access local variable '_data' where it is not associated with a value");
+    PyErr_SetString(PyExc_UnboundLocalError,
+                    "cannot access local variable '_data' where it is not associated with a value");
     return c.fail(88);
   }
   if (PyDict_SetItem(deploy_data.get(), k_zip_archive.get(), data.get()) < 0) return c.fail(88);
