@@ -270,11 +270,11 @@ BINDING = {
         "action() takes at most {n1} positional arguments ({n2} given)",
     ),
     "required missing": (
-        lambda c, inst, req: inst.action(bogus=1, **dict(zip(c.params, req[:-1]))),
+        lambda c, inst, req: inst.action(bogus=1, **dict(zip(c.params, req[:-1], strict=False))),
         "action() takes at least {r1} positional arguments ({r} given)",
     ),
     "self missing": (
-        lambda c, inst, req: type(inst).action(**dict(zip(c.params, req))),
+        lambda c, inst, req: type(inst).action(**dict(zip(c.params, req, strict=False))),
         "action() takes at least {r1} positional arguments (0 given)",
     ),
     "unexpected keyword": (

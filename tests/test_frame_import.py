@@ -97,7 +97,8 @@ def test_second_import_and_reload_give_the_same_objects():
         # The second lookup (ours, after the import system's own) raises something else.
         (
             f"import {MODELS} as m; del m.EnumerateOuterLinksResponse; seen = []\n"
-            "def lookup(name):\n    seen.append(name)\n    raise (AttributeError if len(seen) == 1 else ZeroDivisionError)(name)\n"
+            "def lookup(name):\n    seen.append(name)\n"
+            "    raise (AttributeError if len(seen) == 1 else ZeroDivisionError)(name)\n"
             "m.__getattr__ = lookup",
             "ImportError",
             "cannot import name EnumerateOuterLinksResponse",
@@ -115,7 +116,8 @@ def test_second_import_and_reload_give_the_same_objects():
 )
 def test_failed_import_leaves_no_module_and_can_be_retried(setup, kind, message, line):
     after = f"""
-sys.modules.pop({BASE!r}, None) if sys.modules.get({BASE!r}) is None or not hasattr(sys.modules[{BASE!r}], 'CloudActionBase') else None
+if sys.modules.get({BASE!r}) is None or not hasattr(sys.modules[{BASE!r}], 'CloudActionBase'):
+    sys.modules.pop({BASE!r}, None)
 sys.meta_path[:] = [f for f in sys.meta_path if type(f).__name__ != "Block"]
 for name in [n for n in sys.modules if n.startswith('veltra.cloud')]:
     del sys.modules[name]

@@ -13,6 +13,7 @@ import tempfile
 import traceback
 import types
 import zipfile
+from typing import ClassVar
 
 import pytest
 from conftest import recording
@@ -174,7 +175,7 @@ def test_redeploy_path(work, no_input, answers, result):
     sent = r.transactions()
     assert len(sent) == 1 + result and all(s[1] is sent[0][1] for s in sent)
     if result:
-        assert list(sent[0][1]) == KEYS + ["redeploy"] and sent[0][1]["redeploy"] is True
+        assert list(sent[0][1]) == [*KEYS, "redeploy"] and sent[0][1]["redeploy"] is True
         assert handled == [first] and r.calls[-1][1] == ("Your API domain: https://given.example/",)
 
 
@@ -313,7 +314,7 @@ def test_domain_url(work, monkeypatch, domain, uuid, subdomain, shown):
 class FakeTemporaryDirectory:
     """Records what the `with` statement does; its exit may raise or swallow."""
 
-    log: list = []
+    log: ClassVar[list] = []
     exit_result = None
 
     def __init__(self):
@@ -375,7 +376,7 @@ def test_open_kept_at_import(work, monkeypatch):
 @pytest.mark.parametrize(
     "data, keys",
     [
-        (dict.fromkeys(KEYS, "v"), KEYS + ["redeploy"]),
+        (dict.fromkeys(KEYS, "v"), [*KEYS, "redeploy"]),
         ({"a": 1, "redeploy": False, "b": 2}, ["a", "redeploy", "b"]),
     ],
 )

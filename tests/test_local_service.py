@@ -94,7 +94,9 @@ def test_connection_lifecycle_persists_and_never_returns_secrets(service, tmp_pa
     ]
     responses.append(send(again, "DetachOuterLink"))
     assert listed(service) == []
-    for (name, model), response in zip(MODELS.items(), [responses[2], responses[0], responses[1], responses[3]]):
+    for (name, model), response in zip(
+        MODELS.items(), [responses[2], responses[0], responses[1], responses[3]], strict=True
+    ):
         model(**response)  # every response fits its model
         assert SECRET not in json.dumps(response), name
 
@@ -152,7 +154,7 @@ def test_deploy_redeploy_and_url(service):
     first = models.DeployResponse(**send(service, "CreateAppDeploy")["details"])
     assert first.application_name == "hello-app"
     assert first.domain_url.startswith(f"https://{first.application_uuid}.{VELTRA_ENV_SUBDOMAIN}.")
-    with pytest.raises(VeltraCloudAlreadyDeployedError, match="hello-app.*already deployed.*'dev'"):
+    with pytest.raises(VeltraCloudAlreadyDeployedError, match=r"hello-app.*already deployed.*'dev'"):
         send(service, "CreateAppDeploy")
     second = send(service, "CreateAppDeploy", redeploy=True)["details"]
     assert (second["application_uuid"], second["deploy_number"]) == (first.application_uuid, 2)
@@ -231,7 +233,7 @@ def test_unusable_requests_are_refused(service, name, fields, error, words):
 def test_missing_key_and_name_mismatch_are_refused(service):
     request = {"data": DATA, **DEFAULTS["DetachOuterLink"]}
     del request["application_name"]
-    with pytest.raises(VeltraCloudRequestError, match="missing key.*application_name"):
+    with pytest.raises(VeltraCloudRequestError, match=r"missing key.*application_name"):
         service.execute_transaction("DetachOuterLink", request)
     send(service, "CreateAppDeploy", application_uuid=APP_UUID)
     with pytest.raises(VeltraCloudConflictError, match="hello-app"):

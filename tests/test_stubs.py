@@ -63,9 +63,9 @@ def stub_signature(fn: ast.FunctionDef) -> tuple[list[tuple], Any]:
         (arg, P.POSITIONAL_OR_KEYWORD) for arg in a.args
     ]
     defaults = [None] * (len(positional) - len(a.defaults)) + a.defaults
-    params = [(arg, kind, d) for (arg, kind), d in zip(positional, defaults)]
+    params = [(arg, kind, d) for (arg, kind), d in zip(positional, defaults, strict=True)]
     params += [(a.vararg, P.VAR_POSITIONAL, None)] if a.vararg else []
-    params += [(arg, P.KEYWORD_ONLY, d) for arg, d in zip(a.kwonlyargs, a.kw_defaults)]
+    params += [(arg, P.KEYWORD_ONLY, d) for arg, d in zip(a.kwonlyargs, a.kw_defaults, strict=True)]
     params += [(a.kwarg, P.VAR_KEYWORD, None)] if a.kwarg else []
     return (
         [

@@ -32,7 +32,7 @@ from typing import Any
 ACTIONS = "veltra.cloud.services.actions"
 CONNECTION_MODULES = ("enumerate_outer_links", "attach_outer_link", "amend_outer_link", "detach_outer_link")
 DEPLOY_MODULE = "launch_rollout"
-ALL_MODULES = CONNECTION_MODULES + (DEPLOY_MODULE,)
+ALL_MODULES = (*CONNECTION_MODULES, DEPLOY_MODULE)
 
 
 # ---------------------------------------------------------------------------
@@ -63,7 +63,7 @@ class Method:
 
     @property
     def all_params(self) -> tuple[Param, ...]:
-        return (Param("self"),) + self.params
+        return (Param("self"), *self.params)
 
     @property
     def positional(self) -> tuple[Param, ...]:
@@ -641,7 +641,7 @@ def binding_cases(
             lambda s: lambda: getattr(s, name)(**kw),
             count_message(method, len(required)),
         )
-    too_many = all_pos + ("extra",)
+    too_many = (*all_pos, "extra")
     case(
         "bind-too-many",
         "binding",

@@ -144,7 +144,9 @@ def format_connections(connections: Sequence[Any]) -> str:
         keys = ", ".join(_field(item, "credential_keys") or []) or "-"
         rows.append((str(_field(item, "connection_name")), str(_field(item, "backend")), str(application), keys))
     widths = [max(len(row[i]) for row in rows) for i in range(3)]
-    return "\n".join("  ".join(cell.ljust(width) for cell, width in zip(row, widths)) + "  " + row[3] for row in rows)
+    return "\n".join(
+        "  ".join(cell.ljust(width) for cell, width in zip(row, widths, strict=False)) + "  " + row[3] for row in rows
+    )
 
 
 # --- commands -------------------------------------------------------------------
