@@ -59,7 +59,8 @@ void count_error(const MethodSpec& s, Py_ssize_t given) noexcept {
     PyErr_SetObject(PyExc_TypeError, *slot);
     return;
   }
-  const int min = s.min_positional(), max = s.n_positional();
+  const int min = s.min_positional();
+  const int max = s.n_positional();
   const char* qualifier;
   Py_ssize_t expected;
   if (min == max) {
@@ -240,8 +241,10 @@ PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
   PyObject** stack = nargs + nkw <= 16 ? small : PyMem_New(PyObject*, nargs + nkw);
   if (!stack) return PyErr_NoMemory();
   for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
-  Py_ssize_t pos = 0, k = 0;
-  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  Py_ssize_t k = 0;
+  PyObject* key = nullptr;
+  PyObject* value = nullptr;
   while (PyDict_Next(kwargs, &pos, &key, &value)) {
     PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
     // Held for the call: the body may reach code that changes the dict.
@@ -250,7 +253,7 @@ PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept
   }
   PyObject* result = run(m, stack, nargs, kwnames.get());
   for (Py_ssize_t i = 0; i < nkw; ++i) Py_DECREF(stack[nargs + i]);
-  if (stack != small) PyMem_Free(stack);
+  if (stack != small) PyMem_Free(static_cast<void*>(stack));
   return result;
 }
 

@@ -1,6 +1,7 @@
 // Module creation and execution: the guards, the version warning, the imports
 // of the module body and the building of the action class.
 #include <cstdio>
+#include <utility>
 
 #include "internal.h"
 
@@ -136,7 +137,7 @@ int make_constants() noexcept {
       }
     }
 
-    Py_ssize_t n_vars = static_cast<Py_ssize_t>(m.params.size() + m.locals.size());
+    auto n_vars = static_cast<Py_ssize_t>(m.params.size() + m.locals.size());
     Ref varnames = Ref::steal(PyTuple_New(n_vars));
     if (!varnames) return -1;
     Py_ssize_t k = 0;
@@ -304,7 +305,7 @@ int add_methods(PyObject* ns, PyObject* module_name, PyObject* qualname_prefix, 
     if (m.n_kwonly) {
       Ref kwdefaults = Ref::steal(PyDict_New());
       if (!kwdefaults) return -1;
-      for (int p = m.n_positional(); p < static_cast<int>(m.params.size()); ++p) {
+      for (int p = m.n_positional(); std::cmp_less(p, m.params.size()); ++p) {
         if (m.params[p].dflt == Default::kRequired) continue;
         PyObject* value = m.params[p].dflt == Default::kFalse ? Py_False : Py_None;
         if (PyDict_SetItem(kwdefaults.get(), m.params[p].name->get(), value) < 0) return -1;

@@ -34,7 +34,7 @@ Cached* find(const char* funcname, int line) noexcept {
 PyObject* new_code(const char* funcname, int line) noexcept {
   PyObject* pending = PyErr_GetRaisedException();
   const char* path = g_state.spec ? g_state.spec->source_path : "";
-  PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(path, funcname, line));
+  auto* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(path, funcname, line));
   if (!code) {
     Py_XDECREF(pending);
     return nullptr;
