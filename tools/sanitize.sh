@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the action modules with AddressSanitizer and UndefinedBehaviorSanitizer
-# into their own virtual environment and runs the whole test suite against that
+# Builds the action modules with AddressSanitizer and UndefinedBehaviorSanitizer,
+# assertions live, into their own virtual environment and runs the whole test suite against that
 # build. Any sanitizer report fails the run.
 #
 #   tools/sanitize.sh [pytest args...]
@@ -49,10 +49,15 @@ asan_rt=$(${CXX:-g++} -print-file-name=libasan.so)
 ubsan_rt=$(${CXX:-g++} -print-file-name=libubsan.so)
 [ -f "$asan_rt" ] || { echo "sanitize: libasan.so not found ($asan_rt)" >&2; exit 1; }
 
-# Every module must really be instrumented, or the run proves nothing.
+# Every module must really be instrumented, or the run proves nothing; and its
+# assertions must be live (built without NDEBUG): the asserts in the frame and
+# in CPython's inline functions then call __assert_fail.
 for so in "$venv"/lib/python3.12/site-packages/veltra/cloud/services/actions/*.so; do
   if ! nm -D "$so" | grep __asan_init >/dev/null; then
     echo "sanitize: $so is not built with ASan" >&2; exit 1
+  fi
+  if ! nm -D "$so" | grep __assert_fail >/dev/null; then
+    echo "sanitize: $so is built with NDEBUG: its assertions are compiled out" >&2; exit 1
   fi
 done
 
