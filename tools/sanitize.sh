@@ -40,7 +40,7 @@ if [ ! -x "$venv/bin/python" ]; then
   echo "sanitize: creating $venv with $py" >&2
   "$py" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6"
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" "pytest>=8" "hypothesis>=6"
 echo "sanitize: building with ASan+UBSan into $build" >&2
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
   -Cbuild-dir="$build" -Ccmake.define.VELTRA_SANITIZE=ON .
