@@ -79,7 +79,7 @@ tidy_all() {  # clang-tidy over every C++ source, two at a time
 }
 if [ "$tidy" = 1 ]; then
   # The compile database of a plain configure, against CPython 3.12's headers.
-  cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$venv/bin/python" >/dev/null
+  cmake -S . -B "$build" -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DPython_EXECUTABLE="$(cd "$venv" && pwd)/bin/python" >/dev/null
   step clang-tidy tidy_all
 fi
 exit $status
