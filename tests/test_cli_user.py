@@ -417,7 +417,10 @@ def test_links_list_lines_up_wide_characters(veltra, app):
         == 0
     )
     lines = veltra("links", "list", "--env", "t").stdout.splitlines()
-    starts = [display_width(line[: line.index(key)]) for line, key in zip(lines, ["CREDENTIAL", "user", "token"])]
+    starts = [
+        display_width(line[: line.index(key)])
+        for line, key in zip(lines, ["CREDENTIAL", "user", "token"], strict=False)
+    ]
     assert len(set(starts)) == 1, lines
 
 

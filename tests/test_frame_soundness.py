@@ -15,23 +15,28 @@ import weakref
 from pathlib import Path
 
 import pytest
-
 from conftest import ACTIONS, python313, recording, run_python, tb_entries
-from veltra.cloud.services.actions import enumerate_outer_links
-from veltra.cloud.services.actions import launch_rollout
+
+from veltra.cloud.services.actions import enumerate_outer_links, launch_rollout
 from veltra.errors import VeltraCloudAlreadyDeployedError
 
 ENUMERATE_TB = f"{ACTIONS}.enumerate_outer_links.EnumerateOuterLinksAction.action"
 ENUMERATE_SOURCE = "src/veltra/cloud/services/actions/enumerate_outer_links"
 
-INTERPRETERS = [pytest.param(None, id="3.12"),
-                pytest.param("3.13", id="3.13", marks=pytest.mark.skipif(
-                    python313() is None, reason="no CPython 3.13 build of the package (VELTRA_PY313)"))]
+INTERPRETERS = [
+    pytest.param(None, id="3.12"),
+    pytest.param(
+        "3.13",
+        id="3.13",
+        marks=pytest.mark.skipif(python313() is None, reason="no CPython 3.13 build of the package (VELTRA_PY313)"),
+    ),
+]
 
 
 @pytest.mark.parametrize("version", INTERPRETERS)
 def test_a_function_made_from_a_method_code_object_raises(version):
-    result = run_python("""
+    result = run_python(
+        """
         import importlib, types, warnings
         warnings.simplefilter("ignore")
         CLASSES = {"launch_rollout": "LaunchRolloutAction", "attach_outer_link": "AttachOuterLinkAction",
@@ -54,7 +59,9 @@ def test_a_function_made_from_a_method_code_object_raises(version):
                         print(short, name, type(e).__name__)
                     else:
                         raise SystemExit(f"{short}.{name} ran without raising")
-    """, python=python313() if version else None)
+    """,
+        python=python313() if version else None,
+    )
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     # Every call with the right arguments reaches the stub and raises from it.
@@ -81,11 +88,13 @@ ENTRY_UNDER_HOSTILE_GLOBALS = """
 """
 
 
-@pytest.mark.parametrize("setup", [
-    "del mod.__dict__['__builtins__']",
-    # A key whose hash meets "__builtins__" and whose __eq__ is Python code, ahead
-    # of the real key in the lookup: the frame's builtins lookup runs that code.
-    """
+@pytest.mark.parametrize(
+    "setup",
+    [
+        "del mod.__dict__['__builtins__']",
+        # A key whose hash meets "__builtins__" and whose __eq__ is Python code, ahead
+        # of the real key in the lookup: the frame's builtins lookup runs that code.
+        """
 class Key(str):
     def __hash__(self):
         return hash("__builtins__")
@@ -96,7 +105,7 @@ saved = mod.__dict__.pop("__builtins__")
 mod.__dict__[Key("other")] = 1
 mod.__dict__["__builtins__"] = saved
 """,
-    """
+        """
 class Key(str):
     armed = False
     def __hash__(self):
@@ -110,7 +119,9 @@ mod.__dict__[Key("other")] = 1
 mod.__dict__["__builtins__"] = saved
 Key.armed = True
 """,
-], ids=["builtins-removed", "key-eq-runs-python", "key-eq-raises"])
+    ],
+    ids=["builtins-removed", "key-eq-runs-python", "key-eq-raises"],
+)
 def test_the_entry_is_made_with_the_exception_set_aside(setup):
     result = run_python(ENTRY_UNDER_HOSTILE_GLOBALS.format(setup=setup.strip().replace("\n", "\n    ")))
     assert result.returncode == 0, result.stderr
@@ -168,7 +179,7 @@ def test_a_generator_does_not_keep_its_callers_handled_exception(app_dir, make_c
         yield
         yield sys.exception()
         try:
-            raise  # noqa: PLE0704 - a bare raise with nothing handled is the point
+            raise
         except RuntimeError as e:
             yield str(e)
 
@@ -222,13 +233,15 @@ def test_a_second_runtime_in_an_embedding_program_imports_afresh(tmp_path):
     compiler = shutil.which("cc") or shutil.which("gcc")
     if compiler is None or not config.exists():
         pytest.skip("no C compiler or python-config to build an embedding host with")
-    flags = subprocess.run([str(config), "--embed", "--cflags", "--ldflags"], capture_output=True, text=True,
-                           check=True).stdout.split()
+    flags = subprocess.run(
+        [str(config), "--embed", "--cflags", "--ldflags"], capture_output=True, text=True, check=True
+    ).stdout.split()
     (tmp_path / "host.c").write_text(EMBEDDING_HOST)
     subprocess.run([compiler, str(tmp_path / "host.c"), "-o", str(tmp_path / "host"), *flags], check=True)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p and os.path.isdir(p)))
-    result = subprocess.run([str(tmp_path / "host"), IN_EACH_RUNTIME], capture_output=True, text=True, env=env,
-                            timeout=120)
+    result = subprocess.run(
+        [str(tmp_path / "host"), IN_EACH_RUNTIME], capture_output=True, text=True, env=env, timeout=120
+    )
     assert result.returncode == 0, result.stderr
     assert result.stdout.splitlines() == ["type env", "type env"]
 
@@ -251,7 +264,11 @@ def test_a_failed_import_under_another_name_removes_only_its_own_entry():
         print("class:", mod.EnumerateOuterLinksAction.__name__)
     """)
     assert result.returncode == 0, result.stderr
-    assert result.stdout.splitlines() == ["failed: ModuleNotFoundError", "left: False", "class: EnumerateOuterLinksAction"]
+    assert result.stdout.splitlines() == [
+        "failed: ModuleNotFoundError",
+        "left: False",
+        "class: EnumerateOuterLinksAction",
+    ]
 
 
 def test_a_plain_import_keeps_the_entry_under_the_same_name():
@@ -281,13 +298,17 @@ def failing_entry():
     return info.value, tb
 
 
-@pytest.mark.parametrize("tamper", [
-    lambda frame: setattr(frame, "f_trace", lambda *args: None),
-    lambda frame: frame.f_locals.update(leaked=1),
-    lambda frame: frame.clear(),
-], ids=["f_trace", "f_locals", "clear"])
+@pytest.mark.parametrize(
+    "tamper",
+    [
+        lambda frame: setattr(frame, "f_trace", lambda *args: None),
+        lambda frame: frame.f_locals.update(leaked=1),
+        lambda frame: frame.clear(),
+    ],
+    ids=["f_trace", "f_locals", "clear"],
+)
 def test_what_a_debugger_leaves_on_an_entry_does_not_reach_the_next(tamper):
-    first, first_tb = failing_entry()
+    _first, first_tb = failing_entry()
     tamper(first_tb.tb_frame)
     second, second_tb = failing_entry()
     frame = second_tb.tb_frame

@@ -33,7 +33,7 @@ struct ConnectionModule {
   const char* source_path;
   const char* class_name;
   const char* transaction;
-  const char* model;  // the response model, also the return annotation
+  const char* model;    // the response model, also the return annotation
   bool imports_typing;  // `from typing import Any` at line 2
   std::span<const Param> params;
   std::span<const Name* const> request;  // the request's keys after "data", in order: parameter names
@@ -144,8 +144,11 @@ inline constexpr ModuleSpec kConnectionSpec = {
 // The names of a connection module: those of ACTION_MODULE_NAMES, then the
 // class, the transaction and the model of its operation, e.g. "AttachOuterLink":
 // the class adds "Action", the response model "Response".
+// The argument stays bare: it is a string literal pasted to the others.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define CONNECTION_NAMES(operation) \
   ACTION_MODULE_NAMES, .class_name = operation "Action", .transaction = operation, .model = operation "Response"
+// NOLINTEND(bugprone-macro-parentheses)
 
 // Defines a connection module from its record.
 #define CONNECTION_MODULE(record) FRAME_MODULE_INIT(::actions::kConnectionSpec<record>)

@@ -40,13 +40,13 @@ inline constexpr Param kApplicationName{&k_application_name, "str | None", frame
 // The names of the module being built, all from its short name (the build's
 // FRAME_MODULE_NAME): the short name, the dotted module name and the source path
 // of its traceback entries, as the first three fields of a module's table.
-#define ACTION_MODULE_NAMES                                                   \
-  .short_name = FRAME_TEXT(FRAME_MODULE_NAME),                                \
+#define ACTION_MODULE_NAMES                                                      \
+  .short_name = FRAME_TEXT(FRAME_MODULE_NAME),                                   \
   .dotted_name = "veltra.cloud.services.actions." FRAME_TEXT(FRAME_MODULE_NAME), \
   .source_path = "src/veltra/cloud/services/actions/" FRAME_TEXT(FRAME_MODULE_NAME)
 
 // Lines of a method docstring that several actions share.
-#define ACTION_DOC_APPLICATION_ARGS                                                                         \
+#define ACTION_DOC_APPLICATION_ARGS                                                                       \
   "            application_uuid (str | None, optional): The UUID of the application. Defaults to None.\n" \
   "            application_name (str | None, optional): The name of the application. Defaults to None.\n"
 

@@ -22,8 +22,7 @@ Ref b64_text(const Call& c, PyObject* payload) noexcept {
   if (!encoded) return {};
   // bytes.decode cannot be replaced on exact bytes: decode directly.
   if (PyBytes_CheckExact(encoded.get())) {
-    return Ref::steal(
-        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()), nullptr));
+    return Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()), nullptr));
   }
   return call_method(encoded.get(), k_decode, k_utf8.get());
 }

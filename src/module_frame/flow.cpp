@@ -47,7 +47,8 @@ Handled::~Handled() noexcept { PyErr_SetHandledException(previous_.get()); }
 int Handled::matches(PyObject* cls) const noexcept {
   bool usable = true;
   if (PyTuple_Check(cls)) {
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls) && usable; ++i) usable = PyExceptionClass_Check(PyTuple_GET_ITEM(cls, i));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cls) && usable; ++i)
+      usable = PyExceptionClass_Check(PyTuple_GET_ITEM(cls, i));
   } else {
     usable = PyExceptionClass_Check(cls);
   }
@@ -84,8 +85,8 @@ bool With::leave_raising(const Call& c, int line) noexcept {
   Handled caught;
   PyObject* exc = caught.exception();
   Ref traceback = Ref::steal(PyException_GetTraceback(exc));
-  Ref result = vectorcall(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc,
-                          traceback ? traceback.get() : Py_None);
+  Ref result =
+      vectorcall(exit.get(), reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc, traceback ? traceback.get() : Py_None);
   int suppress = result ? PyObject_IsTrue(result.get()) : -1;
   if (suppress < 0) {
     c.fail(line);

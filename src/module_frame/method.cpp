@@ -50,9 +50,14 @@ MethodObject* as_method(PyObject* self) noexcept { return reinterpret_cast<Metho
     return;
   }
   const MethodSpec& s = *m->spec;
-  const int min = m->state->min_positional, max = s.n_positional();
-  const char* qualifier = min == max ? "exactly" : given < min ? "at least" : "at most";
-  const Py_ssize_t expected = min == max || given < min ? min : max;
+  const int min = m->state->min_positional;
+  const int max = s.n_positional();
+  const char* qualifier = "at most";
+  Py_ssize_t expected = max;
+  if (min == max || given < min) {
+    qualifier = min == max ? "exactly" : "at least";
+    expected = min;
+  }
   raise_type_error(Ref::steal(PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
                                                    s.name, qualifier, expected, expected == 1 ? "" : "s", given)),
                    keep);
@@ -97,8 +102,8 @@ Py_ssize_t find_keyword(PyObject* kwnames, Py_ssize_t nkw, PyObject* name) noexc
 
 // Binding with keyword arguments. On failure an exception is set and false
 // returned.
-[[gnu::noinline]] bool bind_keywords(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames, PyObject** out) noexcept {
+[[gnu::noinline]] bool bind_keywords(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                     PyObject** out) noexcept {
   const MethodSpec& s = *m->spec;
   const int n_params = s.n_params();
   const int npos = s.n_positional();
@@ -229,7 +234,8 @@ class KeywordCall {
     }
     for (Py_ssize_t i = 0; i < nargs_; ++i) stack_[i] = PyTuple_GET_ITEM(args, i);
     Py_ssize_t pos = 0;
-    PyObject *key, *value;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
       PyTuple_SET_ITEM(kwnames_.get(), filled_, Py_NewRef(key));
       stack_[nargs_ + filled_++] = Py_NewRef(value);
@@ -240,7 +246,7 @@ class KeywordCall {
   ~KeywordCall() {
     if (!stack_) return;
     for (Py_ssize_t i = 0; i < filled_; ++i) Py_DECREF(stack_[nargs_ + i]);
-    if (stack_ != small_) PyMem_Free(stack_);
+    if (stack_ != small_) PyMem_Free(static_cast<void*>(stack_));
   }
 
   bool ready() const noexcept { return stack_ != nullptr; }
@@ -489,8 +495,7 @@ Ref make_kwdefaults(const MethodSpec& m, const MethodState& ms, bool& failed) no
 
 PyTypeObject method_type_template() noexcept {
   return {
-      .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-      .tp_name = "compiled_function",
+      .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "compiled_function",
       .tp_basicsize = sizeof(MethodObject),
       .tp_dealloc = method_dealloc,
       .tp_vectorcall_offset = offsetof(MethodObject, vectorcall),

@@ -103,8 +103,9 @@ int check_version() noexcept {
   int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
   if (major == kTargetMajor && minor == kTargetMinor) return 0;
   char message[200];
-  PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                kTargetMajor, kTargetMinor, g_state.spec->dotted_name, "does not match", major, minor);
+  PyOS_snprintf(message, sizeof message,
+                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", kTargetMajor,
+                kTargetMinor, g_state.spec->dotted_name, "does not match", major, minor);
   return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
@@ -139,6 +140,32 @@ Stub raising_stub(const char* path, const char* name, int line) noexcept {
   return stub;
 }
 
+// The object a parameter's default stands for; null for a required parameter.
+PyObject* default_value(Default dflt) noexcept {
+  switch (dflt) {
+    case Default::kNone:
+      return Py_None;
+    case Default::kFalse:
+      return Py_False;
+    case Default::kRequired:
+      break;
+  }
+  return nullptr;
+}
+
+// The exact type an entry check requires; null for no check.
+PyTypeObject* checked_type(Check check) noexcept {
+  switch (check) {
+    case Check::kStr:
+      return &PyUnicode_Type;
+    case Check::kDict:
+      return &PyDict_Type;
+    case Check::kNone:
+      break;
+  }
+  return nullptr;
+}
+
 int make_constants() noexcept {
   const ModuleSpec& spec = *g_state.spec;
   Ref path = Ref::steal(PyUnicode_FromString(spec.source_path));
@@ -154,12 +181,8 @@ int make_constants() noexcept {
     Py_ssize_t n_defaults = 0;
     for (int p = 0; p < m.n_params(); ++p) {
       const Param& param = m.params[p];
-      ms.default_values[p] = param.dflt == Default::kRequired ? nullptr
-                             : param.dflt == Default::kFalse  ? Py_False
-                                                              : Py_None;
-      ms.check_types[p] = param.check == Check::kStr    ? &PyUnicode_Type
-                          : param.check == Check::kDict ? &PyDict_Type
-                                                        : nullptr;
+      ms.default_values[p] = default_value(param.dflt);
+      ms.check_types[p] = checked_type(param.check);
       n_defaults += p < m.n_positional() && ms.default_values[p];
     }
     Ref defaults;
@@ -172,7 +195,7 @@ int make_constants() noexcept {
       }
     }
 
-    Py_ssize_t n_vars = static_cast<Py_ssize_t>(m.params.size() + m.locals.size());
+    auto n_vars = static_cast<Py_ssize_t>(m.params.size() + m.locals.size());
     Ref varnames = Ref::steal(PyTuple_New(n_vars));
     if (!varnames) return -1;
     Py_ssize_t k = 0;
@@ -230,8 +253,8 @@ Ref import_name(PyObject* module_name, PyObject* name) noexcept {
   Ref fromlist = Ref::steal(PyList_New(1));
   if (!fromlist) return {};
   PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name));
-  Ref module = Ref::steal(
-      PyImport_ImportModuleLevelObject(module_name, g_state.module_dict, locals.get(), fromlist.get(), 0));
+  Ref module =
+      Ref::steal(PyImport_ImportModuleLevelObject(module_name, g_state.module_dict, locals.get(), fromlist.get(), 0));
   if (!module) return {};
 
   Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
@@ -460,8 +483,8 @@ int exec(PyObject* module) noexcept {
   // 1: re-initialisation guard.
   if (g_state.module) {
     if (g_state.module == module) return 0;
-    PyErr_Format(PyExc_RuntimeError,
-                 "Module '%s' has already been imported. Re-initialisation is not supported.", g_state.spec->short_name);
+    PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 g_state.spec->short_name);
     return -1;
   }
   bool added = false;

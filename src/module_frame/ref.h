@@ -53,8 +53,8 @@ inline void store(PyObject*& slot, PyObject* new_ref) noexcept { Py_XSETREF(slot
 template <typename... Args>
 Ref vectorcall(PyObject* callable, Args*... args) noexcept {
   PyObject* stack[] = {nullptr, args...};
-  return Ref::steal(PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                        nullptr));
+  return Ref::steal(
+      PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 // obj.<name>(args...), looked up and called as a method call does.

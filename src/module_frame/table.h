@@ -184,7 +184,7 @@ consteval bool same_text(const char* a, const char* b) {
 
 // Defines the init symbol of the module from its table, once the table has been
 // checked.
-#define FRAME_MODULE_INIT(spec)                                                     \
-  static_assert(::frame::valid_module(spec));                                       \
+#define FRAME_MODULE_INIT(spec)                                                        \
+  static_assert(::frame::valid_module(spec));                                          \
   static_assert(::frame::same_text((spec).short_name, FRAME_TEXT(FRAME_MODULE_NAME))); \
   PyMODINIT_FUNC FRAME_PASTE(PyInit_, FRAME_MODULE_NAME)(void) { return ::frame::init(spec); }

@@ -69,12 +69,13 @@ void add_traceback(const char* funcname, int line, PyObject* globals) noexcept {
   if (!pending) return;
   if (!globals) globals = g_state.module_dict;
 
-  Ref owned_code, owned;
+  Ref owned_code;
+  Ref owned;
   PyFrameObject* frame = nullptr;
   TracebackEntry* cached = find(funcname, line);
   if (!cached) {
-    PyObject* code = reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(g_state.spec ? g_state.spec->source_path : "", funcname, line));
+    auto* code =
+        reinterpret_cast<PyObject*>(PyCode_NewEmpty(g_state.spec ? g_state.spec->source_path : "", funcname, line));
     if (!code) return;  // the new error replaces the pending exception
     if (g_state.n_entries < kCachedEntries) {
       cached = &g_state.entries[g_state.n_entries++];

@@ -296,7 +296,7 @@ def format_table(rows: Sequence[Sequence[str]]) -> str:
     widths = [max(cell_len(row[i]) for row in rows) for i in range(len(rows[0]) - 1)]
     lines = []
     for row in rows:
-        cells = [cell + " " * (width - cell_len(cell)) for cell, width in zip(row, widths)]
+        cells = [cell + " " * (width - cell_len(cell)) for cell, width in zip(row, widths, strict=False)]
         lines.append("  ".join([*cells, row[-1]]).rstrip())
     return "\n".join(lines)
 

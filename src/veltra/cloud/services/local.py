@@ -230,9 +230,7 @@ def _app_ref(request: dict[str, Any]) -> tuple[str | None, str | None]:
             raise VeltraCloudRequestError(f"application_name must be a non-empty string, got {app_name!r}")
         app_name = app_name.strip()
         if len(app_name) > _MAX_APP_NAME or not app_name.isprintable():
-            raise VeltraCloudRequestError(
-                f"application_name must be at most {_MAX_APP_NAME} printable characters"
-            )
+            raise VeltraCloudRequestError(f"application_name must be at most {_MAX_APP_NAME} printable characters")
     return app_uuid, app_name
 
 
@@ -302,7 +300,9 @@ def _check_entries(names: list[str]) -> None:
             or any(p in ("", ".", "..") for p in inner)
             or last in (".", "..")
         ):
-            raise VeltraCloudRequestError(f"zip_archive entry {name!r} is outside the top-level folder '{ARCHIVE_ROOT}/'")
+            raise VeltraCloudRequestError(
+                f"zip_archive entry {name!r} is outside the top-level folder '{ARCHIVE_ROOT}/'"
+            )
         if name in seen:
             raise VeltraCloudRequestError(f"zip_archive entry {name!r} appears more than once")
         seen.add(name)
@@ -410,9 +410,7 @@ class LocalService:
         if app_uuid is not None:
             row = db.execute("SELECT * FROM applications WHERE uuid = ?", (app_uuid,)).fetchone()
             if row is not None and app_name is not None and row["name"] != app_name:
-                raise VeltraCloudConflictError(
-                    f"application {app_uuid} is named {row['name']!r}, not {app_name!r}"
-                )
+                raise VeltraCloudConflictError(f"application {app_uuid} is named {row['name']!r}, not {app_name!r}")
             return row
         if app_name is not None:
             return db.execute("SELECT * FROM applications WHERE name = ?", (app_name,)).fetchone()
@@ -478,8 +476,10 @@ class LocalService:
                     " or add the connection to the whole environment"
                 )
             scope = app["uuid"] if app is not None else None
-        rows = [] if scope is None else self._select_connections(
-            db, "c.env_name = ? AND c.scope = ? AND c.name = ?", (env, scope, conn_name)
+        rows = (
+            []
+            if scope is None
+            else self._select_connections(db, "c.env_name = ? AND c.scope = ? AND c.name = ?", (env, scope, conn_name))
         )
         where = f"connection {conn_name!r} in environment {env!r}"
         if app_uuid is not None or app_name is not None:

@@ -60,8 +60,8 @@ constexpr Param kActionParams[] = {
     kApplicationName,
     {&k_no_input, "bool", Check::kNone, Default::kFalse},
 };
-constexpr const char* kActionLocals[] = {"want_to_signup", "temp_dir",      "app_dir",         "f",
-                                         "_data",          "encrypted_data", "deploy_data",     "response_data",
+constexpr const char* kActionLocals[] = {"want_to_signup",  "temp_dir",       "app_dir",     "f",
+                                         "_data",           "encrypted_data", "deploy_data", "response_data",
                                          "deploy_response", "domain_url"};
 
 constexpr Param kRedeployParams[] = {
@@ -77,12 +77,20 @@ PyObject* redeploy(Call& c) noexcept;
 
 // A confirmation prompt: self only, returns the answer, which must be a str.
 consteval MethodSpec prompt(const char* name, int def_line, const char* what, frame::Body body, int return_line) {
-  return {.name = name, .def_line = def_line, .params = kSelfOnly, .n_kwonly = 0, .return_annotation = "str",
-          .locals = {}, .doc = what, .body = body, .return_check_line = return_line};
+  return {.name = name,
+          .def_line = def_line,
+          .params = kSelfOnly,
+          .n_kwonly = 0,
+          .return_annotation = "str",
+          .locals = {},
+          .doc = what,
+          .body = body,
+          .return_check_line = return_line};
 }
-#define PROMPT_DOC(what)                                                  \
-  "\n        Prompts the user to confirm if they want to " what ".\n\n" \
-  "        Returns:\n"                                                    \
+#define PROMPT_DOC(what)                                        \
+  "\n        Prompts the user to confirm if they want to " what \
+  ".\n\n"                                                       \
+  "        Returns:\n"                                          \
   "            str: The user's input, stripped of leading and trailing whitespace.\n        "
 
 constexpr MethodSpec kMethods[] = {
@@ -329,8 +337,8 @@ Ref delete_archive(const Call& c) noexcept {
   Ref kwnames = Ref::steal(PyTuple_Pack(1, k_missing_ok.get()));
   if (!kwnames) return c.fail(84);
   PyObject* args[] = {path.get(), Py_True};
-  Ref done = Ref::steal(
-      PyObject_VectorcallMethod(k_unlink.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+  Ref done =
+      Ref::steal(PyObject_VectorcallMethod(k_unlink.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
   if (!done) return c.fail(84);
   return done;
 }
