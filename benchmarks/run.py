@@ -43,8 +43,12 @@ sys.path.insert(0, str(HERE / "plain"))
 
 ACTIONS = "veltra.cloud.services.actions"
 MODULES = ("enumerate_outer_links", "attach_outer_link", "amend_outer_link", "detach_outer_link", "launch_rollout")
-CLASSES = {"enumerate_outer_links": "EnumerateOuterLinksAction", "attach_outer_link": "AttachOuterLinkAction",
-           "amend_outer_link": "AmendOuterLinkAction", "detach_outer_link": "DetachOuterLinkAction"}
+CLASSES = {
+    "enumerate_outer_links": "EnumerateOuterLinksAction",
+    "attach_outer_link": "AttachOuterLinkAction",
+    "amend_outer_link": "AmendOuterLinkAction",
+    "detach_outer_link": "DetachOuterLinkAction",
+}
 MODELS = {"enumerate_outer_links": "EnumerateOuterLinksResponse", "attach_outer_link": "AttachOuterLinkResponse"}
 TRANSACTIONS = {"enumerate_outer_links": "EnumerateOuterLinks", "attach_outer_link": "AttachOuterLink"}
 
@@ -116,20 +120,28 @@ def per_call(repeat: int, target: float) -> list[dict]:
         # Make sure the two do the same before timing them.
         assert c.action(*args) == p.action(*args)
         for path, stmt, inst in (
-                ("success", ok, (c, p)),
-                ("binding error", f"try:\n    {missing}\nexcept TypeError:\n    pass", (c, p)),
-                ("entry-check error", f"try:\n    {unchecked}\nexcept TypeError:\n    pass", (c, p)),
-                ("failing call (traceback entry)", f"try:\n    {ok}\nexcept Refused:\n    pass", (cr, pr)),
+            ("success", ok, (c, p)),
+            ("binding error", f"try:\n    {missing}\nexcept TypeError:\n    pass", (c, p)),
+            ("entry-check error", f"try:\n    {unchecked}\nexcept TypeError:\n    pass", (c, p)),
+            ("failing call (traceback entry)", f"try:\n    {ok}\nexcept Refused:\n    pass", (cr, pr)),
         ):
             tc, tp = compare(stmt, inst[0], inst[1], extra, repeat, target)
-            rows.append({"what": f"{label}: {path}", "compiled_ns": tc * 1e9, "plain_ns": tp * 1e9,
-                         "ratio": tc / tp})
+            rows.append({"what": f"{label}: {path}", "compiled_ns": tc * 1e9, "plain_ns": tp * 1e9, "ratio": tc / tp})
         # The collaborators alone, each call timed by itself.
         model = getattr(importlib.import_module("veltra.cloud.models.base"), MODELS[short])
         encoded = base64.b64encode(PAYLOAD)
         request = {"data": "x"}
-        ns = {"cd": c._credentials_data, "ex": c.execute_transaction, "enc": base64.b64encode, "p": PAYLOAD,
-              "b": encoded, "M": model, "r": RESPONSE, "d": request, "name": TRANSACTIONS[short]}
+        ns = {
+            "cd": c._credentials_data,
+            "ex": c.execute_transaction,
+            "enc": base64.b64encode,
+            "p": PAYLOAD,
+            "b": encoded,
+            "M": model,
+            "r": RESPONSE,
+            "d": request,
+            "name": TRANSACTIONS[short],
+        }
         empty = best("pass", ns, repeat, target)
         parts = {
             "_credentials_data()": best("cd()", ns, repeat, target),
@@ -141,12 +153,24 @@ def per_call(repeat: int, target: float) -> list[dict]:
         collaborators = sum(t - empty for t in parts.values())
         whole_c = next(r for r in rows if r["what"] == f"{label}: success")["compiled_ns"] / 1e9
         whole_p = next(r for r in rows if r["what"] == f"{label}: success")["plain_ns"] / 1e9
-        rows.append({"what": f"{label}: collaborators alone", "compiled_ns": collaborators * 1e9,
-                     "plain_ns": collaborators * 1e9, "ratio": 1.0,
-                     "parts_ns": {k: (v - empty) * 1e9 for k, v in parts.items()}})
+        rows.append(
+            {
+                "what": f"{label}: collaborators alone",
+                "compiled_ns": collaborators * 1e9,
+                "plain_ns": collaborators * 1e9,
+                "ratio": 1.0,
+                "parts_ns": {k: (v - empty) * 1e9 for k, v in parts.items()},
+            }
+        )
         own_c, own_p = whole_c - collaborators, whole_p - collaborators
-        rows.append({"what": f"{label}: own cost on the success path", "compiled_ns": own_c * 1e9,
-                     "plain_ns": own_p * 1e9, "ratio": own_c / own_p})
+        rows.append(
+            {
+                "what": f"{label}: own cost on the success path",
+                "compiled_ns": own_c * 1e9,
+                "plain_ns": own_p * 1e9,
+                "ratio": own_c / own_p,
+            }
+        )
     return rows
 
 
@@ -211,8 +235,10 @@ def main(argv: list[str] | None = None) -> int:
         print(f"{r['what']:<64} {fmt_ns(r.get('compiled_ns')):>10} {fmt_ns(r.get('plain_ns')):>10} {ratio:>7}")
         for k, v in r.get("parts_ns", {}).items():
             print(f"    {k:<60} {fmt_ns(v):>10}")
-    print("\nratio = compiled / plain: below 1 the compiled module is faster. Targets: every ratio <= 1;"
-          "\n'own cost' ratio <= 0.5; 'entry-check error' ratio <= 0.5.")
+    print(
+        "\nratio = compiled / plain: below 1 the compiled module is faster. Targets: every ratio <= 1;"
+        "\n'own cost' ratio <= 0.5; 'entry-check error' ratio <= 0.5."
+    )
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rows, f, indent=1)

@@ -88,15 +88,27 @@ def tb_entries(exc: BaseException) -> list[tuple[str, int, str]]:
     return entries
 
 
-def run_python(code: str, *, python: str | None = None, args: Iterable[str] = (),
-               env: dict[str, str] | None = None, cwd: str | os.PathLike | None = None) -> subprocess.CompletedProcess:
+def run_python(
+    code: str,
+    *,
+    python: str | None = None,
+    args: Iterable[str] = (),
+    env: dict[str, str] | None = None,
+    cwd: str | os.PathLike | None = None,
+) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter and returns the finished process."""
     full_env = dict(os.environ)
     full_env.pop("PYTHONWARNINGS", None)
     if env:
         full_env.update(env)
-    return subprocess.run([python or sys.executable, *args, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, env=full_env, cwd=cwd, timeout=120)
+    return subprocess.run(
+        [python or sys.executable, *args, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        cwd=cwd,
+        timeout=120,
+    )
 
 
 def python313() -> str | None:
@@ -111,6 +123,8 @@ def py313() -> str:
     if path is None:
         if os.environ.get("CI"):
             pytest.fail("CI must provide the 3.13 build: VELTRA_PY313 is not set to an interpreter")
-        pytest.skip("no CPython 3.13 build of the package: set VELTRA_PY313 to a 3.13 interpreter "
-                    "that has it installed (the README's test command does this)")
+        pytest.skip(
+            "no CPython 3.13 build of the package: set VELTRA_PY313 to a 3.13 interpreter "
+            "that has it installed (the README's test command does this)"
+        )
     return path

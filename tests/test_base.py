@@ -13,12 +13,15 @@ def clean_env(monkeypatch, tmp_path):
     monkeypatch.setenv("VELTRA_DATA_DIR", str(tmp_path / "data"))
 
 
-@pytest.mark.parametrize("credentials, env, expected", [
-    ("abc", {"VELTRA_TOKEN": "env-token"}, {"token": "abc", "user": "local"}),
-    ({"token": "abc", "user": "ann"}, {"VELTRA_USER": "bob"}, {"token": "abc", "user": "ann"}),
-    (None, {"VELTRA_TOKEN": "env-token", "VELTRA_USER": "bob"}, {"token": "env-token", "user": "bob"}),
-    (None, {}, {"token": DEFAULT_TOKEN, "user": "local"}),
-])
+@pytest.mark.parametrize(
+    "credentials, env, expected",
+    [
+        ("abc", {"VELTRA_TOKEN": "env-token"}, {"token": "abc", "user": "local"}),
+        ({"token": "abc", "user": "ann"}, {"VELTRA_USER": "bob"}, {"token": "abc", "user": "ann"}),
+        (None, {"VELTRA_TOKEN": "env-token", "VELTRA_USER": "bob"}, {"token": "env-token", "user": "bob"}),
+        (None, {}, {"token": DEFAULT_TOKEN, "user": "local"}),
+    ],
+)
 def test_credentials_data_precedence(monkeypatch, credentials, env, expected):
     for var, value in env.items():
         monkeypatch.setenv(var, value)

@@ -24,14 +24,19 @@ from hypothesis import strategies as st
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
 
-import cases  # noqa: E402
-from cases import DictSub, StrSub, count_message, entry_message, slot_call, vectorcall  # noqa: E402
+import cases
+from cases import DictSub, StrSub, count_message, entry_message, slot_call, vectorcall
 
-SETTINGS = settings(max_examples=50, deadline=None, database=None,
-                    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+SETTINGS = settings(
+    max_examples=50,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 
 
 # --- the model ------------------------------------------------------------------
+
 
 class Bound(dict):
     """Parameter name -> the object bound to it."""
@@ -113,22 +118,35 @@ def test_the_model_follows_the_documented_examples():
     s = object()
     assert model(enum, [], []) == ("error", "action() takes at least 2 positional arguments (0 given)")
     assert model(enum, [s, "a", "b", "c", "d"], []) == (
-        "error", "action() takes at most 4 positional arguments (5 given)")
+        "error",
+        "action() takes at most 4 positional arguments (5 given)",
+    )
     assert model(deploy, [s], [("env_name", "e"), ("deploy_type", "d"), ("bogus", 1)]) == (
-        "error", "action() takes at least 4 positional arguments (2 given)")
+        "error",
+        "action() takes at least 4 positional arguments (2 given)",
+    )
     assert model(detach, [s, "c", "e"], [("env_name", "x")]) == (
-        "error", "action() got multiple values for keyword argument 'env_name'")
+        "error",
+        "action() got multiple values for keyword argument 'env_name'",
+    )
     assert model(detach, [s, "c", "e"], [("nope", 1)]) == (
-        "error", "action() got an unexpected keyword argument 'nope'")
+        "error",
+        "action() got an unexpected keyword argument 'nope'",
+    )
     kind, bound = model(deploy, [s, "d", "l", "e"], [("no_input", True)])
     assert kind == "ok" and bound["no_input"] is True
     assert model(deploy, [s, "d", "l", "e", None, None, None, True], []) == (
-        "error", "action() takes at most 7 positional arguments (8 given)")
+        "error",
+        "action() takes at most 7 positional arguments (8 given)",
+    )
     assert model(cases.DEPLOY_METHODS["want_deploy_input"], [s, 1], []) == (
-        "error", "want_deploy_input() takes exactly 1 positional argument (2 given)")
+        "error",
+        "want_deploy_input() takes exactly 1 positional argument (2 given)",
+    )
 
 
 # --- what the calls are made of ---------------------------------------------------------
+
 
 def _value(draw: Any, p: cases.Param) -> Any:
     """A fresh object for a parameter: mostly of the right type, sometimes not."""
@@ -137,8 +155,11 @@ def _value(draw: Any, p: cases.Param) -> Any:
     if p.check == "str":
         return f"text-{tag}" if good else draw(st.sampled_from([StrSub(f"sub-{tag}"), None, tag, b"bytes"]))
     if p.check == "dict":
-        return {"k": f"v{tag}"} if good else draw(st.sampled_from(
-            [DictSub(k=tag), collections.OrderedDict(k=tag), None, [("k", "v")]]))
+        return (
+            {"k": f"v{tag}"}
+            if good
+            else draw(st.sampled_from([DictSub(k=tag), collections.OrderedDict(k=tag), None, [("k", "v")]]))
+        )
     if p.kwonly:
         return draw(st.sampled_from([True, False, 0, 1, None, "yes"]))
     return draw(st.sampled_from([None, f"opt-{tag}", tag, [tag]]))
@@ -172,8 +193,10 @@ def calls(draw: Any, method: cases.Method, inst: Any, route: str) -> tuple[list,
         if draw(st.integers(0, 9)) < keep:
             keywords.append((_spelling(draw, p.name), inst if p.name == "self" else _value(draw, p)))
     keywords = draw(st.permutations(keywords))
-    noise = [st.sampled_from(["bogus", "", "Env_name", "self_", "no_inputs", "éñv"]),
-             st.sampled_from([p.name for p in params]).map(lambda s: s)]
+    noise = [
+        st.sampled_from(["bogus", "", "Env_name", "self_", "no_inputs", "éñv"]),
+        st.sampled_from([p.name for p in params]).map(lambda s: s),
+    ]
     if route in ("vectorcall", "slot"):
         noise.append(st.sampled_from([7, None, b"env_name", ("env_name",)]))
     for _ in range(draw(st.integers(0, 2)) if draw(st.booleans()) else 0):
@@ -207,8 +230,16 @@ def outcome(call: Any) -> tuple[str, Any]:
         return result
     except TypeError as exc:
         text = str(exc)
-        event(next((kind for kind in ("takes", "multiple values", "unexpected keyword", "must be strings",
-                                      "incorrect type") if kind in text), "other TypeError"))
+        event(
+            next(
+                (
+                    kind
+                    for kind in ("takes", "multiple values", "unexpected keyword", "must be strings", "incorrect type")
+                    if kind in text
+                ),
+                "other TypeError",
+            )
+        )
         return "error", text
 
 
@@ -216,6 +247,7 @@ ROUTES = ("python", "bound", "vectorcall", "slot")
 
 
 # --- the connection actions ----------------------------------------------------------
+
 
 class Recorder:
     def __init__(self) -> None:

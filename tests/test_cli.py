@@ -43,12 +43,44 @@ def fake_actions(monkeypatch):
     return calls, results
 
 
-@pytest.mark.parametrize("result, code, message", [(True, 0, ""), (False, 1, "Deploy cancelled."), (None, 1, "Deploy cancelled.")])
-def test_deploy_passes_arguments_and_maps_the_outcome(fake_actions, capsys, result, code, message):
+@pytest.mark.parametrize(
+    "result, code, message", [(True, 0, ""), (False, 1, "Deploy cancelled."), (None, 1, "Deploy cancelled.")]
+)
+def test_deploy_passes_arguments_and_maps_the_outcome(
+    fake_actions, capsys, monkeypatch, tmp_path, result, code, message
+):
     calls, results = fake_actions
     results["LaunchRolloutAction"] = result
-    assert cli.main(["deploy", "--env", "dev", "--from-env", "test", "--application-name", "hello", "-y"]) == code
-    assert calls == [("LaunchRolloutAction", {}, ("app", "default", "dev", "test", None, "hello"), {"no_input": True})]
+    (tmp_path / "src").mkdir()
+    (tmp_path / "requirements.txt").write_text("")
+    monkeypatch.chdir(tmp_path)
+    assert (
+        cli.main(
+            [
+                "--data-dir",
+                str(tmp_path / "data"),
+                "deploy",
+                "--env",
+                "dev",
+                "--from-env",
+                "test",
+                "--application-name",
+                "hello",
+                "-y",
+            ]
+        )
+        == code
+    )
+    [(name, init, args, kwargs)] = calls
+    assert (name, args, kwargs) == (
+        "LaunchRolloutAction",
+        ("app", "default", "dev", "test", None, "hello"),
+        {"no_input": True},
+    )
+    # The action talks to the service through a watch that passes everything on, and to the user
+    # through functions that pause the live status.
+    assert sorted(init) == ["input_func", "print_func", "transport"]
+    assert init["transport"].transport.data_dir == tmp_path / "data"
     assert message in capsys.readouterr().err
 
 
@@ -56,28 +88,47 @@ def test_links_add_merges_credentials_and_never_prints_them(fake_actions, capsys
     calls, _ = fake_actions
     creds = tmp_path / "creds.json"
     creds.write_text(json.dumps({"user": "app", "password": "old"}))
-    argv = ["links", "add", "db", "--env", "dev", "--backend", "postgres",
-            "--credentials-file", str(creds), "--credential", f"password={SECRET}", "--application-uuid", "u1"]
+    argv = [
+        "links",
+        "add",
+        "db",
+        "--env",
+        "dev",
+        "--backend",
+        "postgres",
+        "--credentials-file",
+        str(creds),
+        "--credential",
+        f"password={SECRET}",
+        "--application-uuid",
+        "u1",
+    ]
     assert cli.main(argv) == 0
     assert calls[0][2] == ("db", "postgres", {"user": "app", "password": SECRET}, "dev", "u1", None)
     out = capsys.readouterr()
     assert SECRET not in out.out + out.err and "'db'" in out.out
 
 
-@pytest.mark.parametrize("argv, expected", [
-    (["--backend", "mysql"], ("db", "dev", "mysql", None, None, None)),
-    (["--credential", "k=a=b"], ("db", "dev", None, {"k": "a=b"}, None, None)),
-])
+@pytest.mark.parametrize(
+    "argv, expected",
+    [
+        (["--backend", "mysql"], ("db", "dev", "mysql", None, None, None)),
+        (["--credential", "k=a=b"], ("db", "dev", None, {"k": "a=b"}, None, None)),
+    ],
+)
 def test_links_change_passes_none_for_what_is_kept(fake_actions, argv, expected):
     calls, _ = fake_actions
     assert cli.main(["links", "change", "db", "--env", "dev", *argv]) == 0
-    assert calls[0][2] == expected
+    assert calls[-1][0] == "AmendOuterLinkAction" and calls[-1][2] == expected
 
 
-@pytest.mark.parametrize("argv, code", [
-    (["links", "change", "db", "--env", "dev"], 1),
-    (["links", "add", "db", "--env", "dev", "--backend", "pg", "--credential", SECRET], 2),
-])
+@pytest.mark.parametrize(
+    "argv, code",
+    [
+        (["links", "change", "db", "--env", "dev"], 1),
+        (["links", "add", "db", "--env", "dev", "--backend", "pg", "--credential", SECRET], 2),
+    ],
+)
 def test_bad_credential_arguments_are_refused_without_echoing(fake_actions, capsys, argv, code):
     calls, _ = fake_actions
     if code == 2:
@@ -91,10 +142,17 @@ def test_bad_credential_arguments_are_refused_without_echoing(fake_actions, caps
 
 def test_links_list_prints_a_table(fake_actions, capsys):
     _, results = fake_actions
-    results["EnumerateOuterLinksAction"] = types.SimpleNamespace(connections=[
-        {"connection_name": "db", "backend": "postgres", "application_uuid": None, "credential_keys": ["password", "user"]},
-        {"connection_name": "store", "backend": "s3", "application_name": "hello-app", "credential_keys": []},
-    ])
+    results["EnumerateOuterLinksAction"] = types.SimpleNamespace(
+        connections=[
+            {
+                "connection_name": "db",
+                "backend": "postgres",
+                "application_uuid": None,
+                "credential_keys": ["password", "user"],
+            },
+            {"connection_name": "store", "backend": "s3", "application_name": "hello-app", "credential_keys": []},
+        ]
+    )
     assert cli.main(["links", "list", "--env", "dev"]) == 0
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].split() == ["NAME", "BACKEND", "APPLICATION", "CREDENTIAL", "KEYS"]

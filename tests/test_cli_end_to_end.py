@@ -6,8 +6,8 @@ from __future__ import annotations
 import os
 import shutil
 import subprocess
-from pathlib import Path
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -20,14 +20,33 @@ def veltra(tmp_path):
     env = {**os.environ, "VELTRA_DATA_DIR": str(tmp_path / "data")}
 
     def run(*argv: str, input: str | None = None, cwd=None) -> subprocess.CompletedProcess:
-        return subprocess.run([sys.executable, "-m", "veltra", *argv], capture_output=True, text=True,
-                              env=env, input=input, cwd=cwd or tmp_path, timeout=120)
+        return subprocess.run(
+            [sys.executable, "-m", "veltra", *argv],
+            capture_output=True,
+            text=True,
+            env=env,
+            input=input,
+            cwd=cwd or tmp_path,
+            timeout=120,
+        )
+
     return run
 
 
 def test_connections_round_trip(veltra):
-    add = veltra("links", "add", "db", "--env", "demo", "--backend", "postgres",
-                 "--credential", "user=app", "--credential", f"password={SECRET}")
+    add = veltra(
+        "links",
+        "add",
+        "db",
+        "--env",
+        "demo",
+        "--backend",
+        "postgres",
+        "--credential",
+        "user=app",
+        "--credential",
+        f"password={SECRET}",
+    )
     assert add.returncode == 0, add.stderr
     again = veltra("links", "add", "db", "--env", "demo", "--backend", "redis", "--credential", "k=v")
     assert again.returncode == 1 and "db" in again.stderr and "demo" in again.stderr

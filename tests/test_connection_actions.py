@@ -12,7 +12,6 @@ from types import MappingProxyType, SimpleNamespace
 from typing import Any
 
 import pytest
-
 from conftest import ACTIONS, Recording, tb_entries
 
 UUID, NAME = "application_uuid", "application_name"
@@ -55,20 +54,50 @@ class Conn:
 
 
 CONNS = [
-    Conn("enumerate_outer_links", "EnumerateOuterLinksAction", "EnumerateOuterLinks", "EnumerateOuterLinksResponse",
-         ("env_name", UUID, NAME), 1, (("env_name", str),),
-         ("env_name", UUID, NAME), (14, 31, 32, 35, 42)),
-    Conn("attach_outer_link", "AttachOuterLinkAction", "AttachOuterLink", "AttachOuterLinkResponse",
-         ("connection_name", "backend", "credentials", "env_name", UUID, NAME), 4,
-         (("connection_name", str), ("backend", str), ("credentials", dict), ("env_name", str)),
-         ("env_name", "connection_name", "backend", "credentials", UUID, NAME), (12, 35, 36, 39, 49)),
-    Conn("amend_outer_link", "AmendOuterLinkAction", "AmendOuterLink", "AmendOuterLinkResponse",
-         ("connection_name", "env_name", "backend", "credentials", UUID, NAME), 2,
-         (("connection_name", str), ("env_name", str)),
-         ("env_name", "connection_name", "backend", "credentials", UUID, NAME), (16, 39, 40, 43, 53)),
-    Conn("detach_outer_link", "DetachOuterLinkAction", "DetachOuterLink", "DetachOuterLinkResponse",
-         ("connection_name", "env_name", UUID, NAME), 2, (("connection_name", str), ("env_name", str)),
-         ("env_name", "connection_name", UUID, NAME), (15, 34, 35, 38, 46)),
+    Conn(
+        "enumerate_outer_links",
+        "EnumerateOuterLinksAction",
+        "EnumerateOuterLinks",
+        "EnumerateOuterLinksResponse",
+        ("env_name", UUID, NAME),
+        1,
+        (("env_name", str),),
+        ("env_name", UUID, NAME),
+        (14, 31, 32, 35, 42),
+    ),
+    Conn(
+        "attach_outer_link",
+        "AttachOuterLinkAction",
+        "AttachOuterLink",
+        "AttachOuterLinkResponse",
+        ("connection_name", "backend", "credentials", "env_name", UUID, NAME),
+        4,
+        (("connection_name", str), ("backend", str), ("credentials", dict), ("env_name", str)),
+        ("env_name", "connection_name", "backend", "credentials", UUID, NAME),
+        (12, 35, 36, 39, 49),
+    ),
+    Conn(
+        "amend_outer_link",
+        "AmendOuterLinkAction",
+        "AmendOuterLink",
+        "AmendOuterLinkResponse",
+        ("connection_name", "env_name", "backend", "credentials", UUID, NAME),
+        2,
+        (("connection_name", str), ("env_name", str)),
+        ("env_name", "connection_name", "backend", "credentials", UUID, NAME),
+        (16, 39, 40, 43, 53),
+    ),
+    Conn(
+        "detach_outer_link",
+        "DetachOuterLinkAction",
+        "DetachOuterLink",
+        "DetachOuterLinkResponse",
+        ("connection_name", "env_name", UUID, NAME),
+        2,
+        (("connection_name", str), ("env_name", str)),
+        ("env_name", "connection_name", UUID, NAME),
+        (15, 34, 35, 38, 46),
+    ),
 ]
 
 
@@ -113,11 +142,11 @@ def values(c: Conn, odd: bool = False) -> dict[str, Any]:
 
 
 def required(c: Conn, vals: dict[str, Any]) -> list[Any]:
-    return [vals[p] for p in c.params[:c.required]]
+    return [vals[p] for p in c.params[: c.required]]
 
 
 def only_request(inst: Any, c: Conn) -> dict:
-    (name, request), = inst.transactions()
+    ((name, request),) = inst.transactions()
     assert name == c.transaction
     assert type(request) is dict and list(request) == ["data", *c.keys]
     return request
@@ -125,12 +154,16 @@ def only_request(inst: Any, c: Conn) -> dict:
 
 # --- the request --------------------------------------------------------------
 
-@pytest.mark.parametrize("payload, text", [
-    (b"secret-payload", "c2VjcmV0LXBheWxvYWQ="),
-    (b"", ""),
-    (bytearray(b"\xff\xfe\x00"), "//4A"),  # standard alphabet, not the URL-safe one
-    (memoryview(b"x" * 60), "eHh4" * 20),  # no line breaks
-])
+
+@pytest.mark.parametrize(
+    "payload, text",
+    [
+        (b"secret-payload", "c2VjcmV0LXBheWxvYWQ="),
+        (b"", ""),
+        (bytearray(b"\xff\xfe\x00"), "//4A"),  # standard alphabet, not the URL-safe one
+        (memoryview(b"x" * 60), "eHh4" * 20),  # no line breaks
+    ],
+)
 def test_request_from_the_required_arguments(c, payload, text):
     inst = watched(c.cls, payload=payload, response={})
     vals = values(c)
@@ -138,11 +171,15 @@ def test_request_from_the_required_arguments(c, payload, text):
     model = getattr(c.module, c.model)
     assert type(result) is model and result == model()
     request = only_request(inst, c)
-    assert inst.calls == [("get _credentials_data", (), {}), ("_credentials_data", (), {}),
-                          ("get execute_transaction", (), {}), ("execute_transaction", (c.transaction, request), {})]
+    assert inst.calls == [
+        ("get _credentials_data", (), {}),
+        ("_credentials_data", (), {}),
+        ("get execute_transaction", (), {}),
+        ("execute_transaction", (c.transaction, request), {}),
+    ]
     assert type(request["data"]) is str and request["data"] == text
     for key in c.keys:
-        assert request[key] is (vals[key] if key in c.params[:c.required] else None), key
+        assert request[key] is (vals[key] if key in c.params[: c.required] else None), key
 
 
 def _positional(c, inst, vals):
@@ -154,7 +191,7 @@ def _keywords_reversed(c, inst, vals):
 
 
 def _optional_by_keyword(c, inst, vals):
-    return inst.action, required(c, vals), dict(reversed(list(vals.items())[c.required:])), vals
+    return inst.action, required(c, vals), dict(reversed(list(vals.items())[c.required :])), vals
 
 
 def _self_by_keyword(c, inst, vals):
@@ -166,12 +203,15 @@ def _str_subclass_names(c, inst, vals):
 
 
 def _last_optional_only(c, inst, vals):
-    given = {p: vals[p] for p in (*c.params[:c.required], NAME)}
+    given = {p: vals[p] for p in (*c.params[: c.required], NAME)}
     return inst.action, [], given, {p: given.get(p) for p in c.params}
 
 
-@pytest.mark.parametrize("form", [_positional, _keywords_reversed, _optional_by_keyword, _self_by_keyword,
-                                  _str_subclass_names, _last_optional_only], ids=lambda f: f.__name__[1:])
+@pytest.mark.parametrize(
+    "form",
+    [_positional, _keywords_reversed, _optional_by_keyword, _self_by_keyword, _str_subclass_names, _last_optional_only],
+    ids=lambda f: f.__name__[1:],
+)
 def test_every_binding_sends_the_arguments_themselves(c, form):
     inst = watched(c.cls, response={})
     func, args, kwargs, expected = form(c, inst, values(c, odd=True))
@@ -183,20 +223,32 @@ def test_every_binding_sends_the_arguments_themselves(c, form):
 
 # --- entry checks ---------------------------------------------------------------
 
-BAD = {str: [(None, "NoneType"), (Text("x"), "Text"), (b"x", "bytes")],
-       dict: [(None, "NoneType"), (Creds(user="u"), "Creds"), (OrderedDict(user="u"), "collections.OrderedDict"),
-              ([("user", "u")], "list")]}
+BAD = {
+    str: [(None, "NoneType"), (Text("x"), "Text"), (b"x", "bytes")],
+    dict: [
+        (None, "NoneType"),
+        (Creds(user="u"), "Creds"),
+        (OrderedDict(user="u"), "collections.OrderedDict"),
+        ([("user", "u")], "list"),
+    ],
+}
 
 
-@pytest.mark.parametrize("c, index, bad, got", [
-    pytest.param(c, i, bad, got, id=f"{c}-{name}-{got}")
-    for c in CONNS for i, (name, kind) in enumerate(c.checks) for bad, got in BAD[kind]])
+@pytest.mark.parametrize(
+    "c, index, bad, got",
+    [
+        pytest.param(c, i, bad, got, id=f"{c}-{name}-{got}")
+        for c in CONNS
+        for i, (name, kind) in enumerate(c.checks)
+        for bad, got in BAD[kind]
+    ],
+)
 def test_first_failing_check_is_named_before_anything_runs(c, index, bad, got):
     inst = watched(c.cls, response={})
     vals = values(c)
     name, kind = c.checks[index]
     vals[name] = bad
-    for later, _ in c.checks[index + 1:]:
+    for later, _ in c.checks[index + 1 :]:
         vals[later] = None
     with pytest.raises(TypeError) as info:
         inst.action(**vals)
@@ -208,25 +260,37 @@ def test_first_failing_check_is_named_before_anything_runs(c, index, bad, got):
 # --- argument binding -------------------------------------------------------------
 
 _PyObject_Call = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object, ctypes.py_object)(
-    ("PyObject_Call", ctypes.pythonapi))
+    ("PyObject_Call", ctypes.pythonapi)
+)
 
 BINDING = {
-    "no arguments": (lambda c, inst, req: inst.action(),
-                     "action() takes at least {r1} positional arguments (1 given)"),
-    "too many": (lambda c, inst, req: inst.action(*[""] * (len(c.params) + 1)),
-                 "action() takes at most {n1} positional arguments ({n2} given)"),
-    "required missing": (lambda c, inst, req: inst.action(bogus=1, **dict(zip(c.params, req[:-1]))),
-                         "action() takes at least {r1} positional arguments ({r} given)"),
-    "self missing": (lambda c, inst, req: type(inst).action(**dict(zip(c.params, req))),
-                     "action() takes at least {r1} positional arguments (0 given)"),
-    "unexpected keyword": (lambda c, inst, req: inst.action(*req, bogus=1),
-                           "action() got an unexpected keyword argument 'bogus'"),
-    "multiple values": (lambda c, inst, req: inst.action(*req, **{c.params[0]: "again"}),
-                        "action() got multiple values for keyword argument '{first}'"),
+    "no arguments": (lambda c, inst, req: inst.action(), "action() takes at least {r1} positional arguments (1 given)"),
+    "too many": (
+        lambda c, inst, req: inst.action(*[""] * (len(c.params) + 1)),
+        "action() takes at most {n1} positional arguments ({n2} given)",
+    ),
+    "required missing": (
+        lambda c, inst, req: inst.action(bogus=1, **dict(zip(c.params, req[:-1], strict=False))),
+        "action() takes at least {r1} positional arguments ({r} given)",
+    ),
+    "self missing": (
+        lambda c, inst, req: type(inst).action(**dict(zip(c.params, req, strict=False))),
+        "action() takes at least {r1} positional arguments (0 given)",
+    ),
+    "unexpected keyword": (
+        lambda c, inst, req: inst.action(*req, bogus=1),
+        "action() got an unexpected keyword argument 'bogus'",
+    ),
+    "multiple values": (
+        lambda c, inst, req: inst.action(*req, **{c.params[0]: "again"}),
+        "action() got multiple values for keyword argument '{first}'",
+    ),
     # Python syntax refuses such a name, and the vectorcall path refuses it before
     # the method sees it; the call slot is reached through the method-wrapper.
-    "non-str keyword": (lambda c, inst, req: _PyObject_Call(type(inst).action.__call__, (inst, *req), {1: "x"}),
-                        "action() keywords must be strings"),
+    "non-str keyword": (
+        lambda c, inst, req: _PyObject_Call(type(inst).action.__call__, (inst, *req), {1: "x"}),
+        "action() keywords must be strings",
+    ),
 }
 
 
@@ -260,25 +324,36 @@ class Failure:
 
 
 FAILURES = {
-    "credentials missing": Failure("credentials", AttributeError,
-                                   "'types.SimpleNamespace' object has no attribute '_credentials_data'",
-                                   bare_self={}),
+    "credentials missing": Failure(
+        "credentials",
+        AttributeError,
+        "'types.SimpleNamespace' object has no attribute '_credentials_data'",
+        bare_self={},
+    ),
     "credentials raising": Failure("credentials", None, calls=STEPS[:2], settings={"payload": RAISE}),
-    "execute_transaction missing": Failure("transaction", AttributeError,
-                                           "'types.SimpleNamespace' object has no attribute 'execute_transaction'",
-                                           bare_self={"_credentials_data": lambda: b""}),
-    "payload is text": Failure("request", TypeError, "a bytes-like object is required, not 'str'", STEPS[:3],
-                               {"payload": "text"}),
+    "execute_transaction missing": Failure(
+        "transaction",
+        AttributeError,
+        "'types.SimpleNamespace' object has no attribute 'execute_transaction'",
+        bare_self={"_credentials_data": lambda: b""},
+    ),
+    "payload is text": Failure(
+        "request", TypeError, "a bytes-like object is required, not 'str'", STEPS[:3], {"payload": "text"}
+    ),
     "base64 gone": Failure("request", NameError, "name 'base64' is not defined", STEPS[:3], delete="base64"),
     "transaction raising": Failure("transaction", None, settings={"response": RAISE}),
     "model gone": Failure("model", NameError, "name '{c.model}' is not defined", delete="{c.model}"),
-    "response None": Failure("model", TypeError, "argument after ** must be a mapping, not NoneType",
-                             settings={"response": None}),
+    "response None": Failure(
+        "model", TypeError, "argument after ** must be a mapping, not NoneType", settings={"response": None}
+    ),
     "response not pairs": Failure("model", TypeError, "'int' object is not iterable", settings={"response": 5}),
     "response key not str": Failure("model", TypeError, "keywords must be strings", settings={"response": {1: "x"}}),
-    "response unknown field": Failure("model", TypeError,
-                                      "{c.model}.__init__() got an unexpected keyword argument 'bogus'",
-                                      settings={"response": {"bogus": 1}}),
+    "response unknown field": Failure(
+        "model",
+        TypeError,
+        "{c.model}.__init__() got an unexpected keyword argument 'bogus'",
+        settings={"response": {"bogus": 1}},
+    ),
 }
 
 
@@ -303,12 +378,15 @@ def test_collaborator_failure_reports_its_line(c, case, monkeypatch):
         assert tuple(inst.names()) == f.calls
 
 
-@pytest.mark.parametrize("response, kwargs", [
-    ({}, {}),
-    ({"env_name": "e", "extra": [1]}, {"env_name": "e", "extra": [1]}),
-    ([("env_name", "e"), ("status", 1)], {"env_name": "e", "status": 1}),
-    (MappingProxyType({"env_name": "e"}), {"env_name": "e"}),
-])
+@pytest.mark.parametrize(
+    "response, kwargs",
+    [
+        ({}, {}),
+        ({"env_name": "e", "extra": [1]}, {"env_name": "e", "extra": [1]}),
+        ([("env_name", "e"), ("status", 1)], {"env_name": "e", "status": 1}),
+        (MappingProxyType({"env_name": "e"}), {"env_name": "e"}),
+    ],
+)
 def test_response_is_expanded_into_the_current_model(c, response, kwargs, monkeypatch):
     made = []
     result = object()

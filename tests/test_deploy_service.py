@@ -43,9 +43,11 @@ def deploy(tmp_path, monkeypatch):
 
     def run(*answers, **kwargs):
         prompts, printed, replies = [], [], iter(answers)
-        action = LaunchRolloutAction(transport=service, input_func=lambda p: prompts.append(p) or next(replies),
-                                     print_func=printed.append)
+        action = LaunchRolloutAction(
+            transport=service, input_func=lambda p: prompts.append(p) or next(replies), print_func=printed.append
+        )
         return action.action("standard", "basic", "dev", **kwargs), prompts, printed
+
     run.log = service.log
     return run
 
@@ -60,7 +62,11 @@ def test_deploy_then_redeploy(deploy):
     assert deploy("y", "n") == (False, [prompts[0], REDEPLOY], [])
     assert deploy("y", "y")[0] is True
     assert deploy(no_input=True)[2] == printed
-    assert deploy.log == [("CreateAppDeploy", None, 1),
-                          ("CreateAppDeploy", None, "VeltraCloudAlreadyDeployedError"),
-                          ("CreateAppDeploy", None, "VeltraCloudAlreadyDeployedError"), ("CreateAppDeploy", True, 2),
-                          ("CreateAppDeploy", None, "VeltraCloudAlreadyDeployedError"), ("CreateAppDeploy", True, 3)]
+    assert deploy.log == [
+        ("CreateAppDeploy", None, 1),
+        ("CreateAppDeploy", None, "VeltraCloudAlreadyDeployedError"),
+        ("CreateAppDeploy", None, "VeltraCloudAlreadyDeployedError"),
+        ("CreateAppDeploy", True, 2),
+        ("CreateAppDeploy", None, "VeltraCloudAlreadyDeployedError"),
+        ("CreateAppDeploy", True, 3),
+    ]

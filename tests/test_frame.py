@@ -10,8 +10,8 @@ import pydoc
 import warnings
 
 import pytest
-
 from conftest import recording, tb_entries
+
 from veltra.cloud.services.actions import enumerate_outer_links as mod
 
 Action = mod.EnumerateOuterLinksAction
@@ -23,9 +23,19 @@ SOURCE = "src/veltra/cloud/services/actions/enumerate_outer_links"
 @pytest.fixture
 def method():
     """The action's method object, with every writable attribute restored afterwards."""
-    saved = {name: getattr(METHOD, name) for name in
-             ("__name__", "__qualname__", "__doc__", "__module__", "__defaults__", "__kwdefaults__",
-              "__annotations__", "__dict__")}
+    saved = {
+        name: getattr(METHOD, name)
+        for name in (
+            "__name__",
+            "__qualname__",
+            "__doc__",
+            "__module__",
+            "__defaults__",
+            "__kwdefaults__",
+            "__annotations__",
+            "__dict__",
+        )
+    }
     yield METHOD
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -34,6 +44,7 @@ def method():
 
 
 # --- the method object --------------------------------------------------------
+
 
 def test_descriptor_binds_instances_only():
     inst = recording(Action, response={})
@@ -52,8 +63,11 @@ def test_read_attributes():
     assert METHOD._is_coroutine is False
     assert METHOD.__defaults__ == (None, None) and METHOD.__kwdefaults__ is None
     assert list(METHOD.__annotations__.items()) == [
-        ("env_name", "str"), ("application_uuid", "str | None"), ("application_name", "str | None"),
-        ("return", "EnumerateOuterLinksResponse")]
+        ("env_name", "str"),
+        ("application_uuid", "str | None"),
+        ("application_name", "str | None"),
+        ("return", "EnumerateOuterLinksResponse"),
+    ]
     assert METHOD.__doc__ is METHOD.func_doc and METHOD.__doc__.startswith("\n        Executes the action to list")
     assert METHOD.__doc__.endswith("list of external connections.\n        ")
 
@@ -61,20 +75,29 @@ def test_read_attributes():
 def test_code_object():
     code = METHOD.__code__
     assert code is METHOD.func_code
-    assert code.co_varnames == ("self", "env_name", "application_uuid", "application_name",
-                                "encrypted_data", "response_data")
+    assert code.co_varnames == (
+        "self",
+        "env_name",
+        "application_uuid",
+        "application_name",
+        "encrypted_data",
+        "response_data",
+    )
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (4, 0, 0)
     assert code.co_flags == 3 and code.co_nlocals == 6
     assert (code.co_filename, code.co_name, code.co_qualname, code.co_firstlineno) == (SOURCE, "action", "action", 14)
 
 
-@pytest.mark.parametrize("attr, good, bad, message", [
-    ("__name__", "renamed", 5, "__name__ must be set to a string object"),
-    ("func_name", "renamed", b"x", "__name__ must be set to a string object"),
-    ("__qualname__", "A.b", None, "__qualname__ must be set to a string object"),
-    ("__dict__", {"x": 1}, [], "setting function's dictionary to a non-dict"),
-    ("__annotations__", {"a": "b"}, (), "__annotations__ must be set to a dict object"),
-])
+@pytest.mark.parametrize(
+    "attr, good, bad, message",
+    [
+        ("__name__", "renamed", 5, "__name__ must be set to a string object"),
+        ("func_name", "renamed", b"x", "__name__ must be set to a string object"),
+        ("__qualname__", "A.b", None, "__qualname__ must be set to a string object"),
+        ("__dict__", {"x": 1}, [], "setting function's dictionary to a non-dict"),
+        ("__annotations__", {"a": "b"}, (), "__annotations__ must be set to a dict object"),
+    ],
+)
 def test_setters_accept_and_refuse(method, attr, good, bad, message):
     setattr(method, attr, good)
     assert getattr(method, attr) == good
@@ -84,11 +107,14 @@ def test_setters_accept_and_refuse(method, attr, good, bad, message):
     assert getattr(method, attr) == good
 
 
-@pytest.mark.parametrize("attr, message", [
-    ("__name__", "__name__ must be set to a string object"),
-    ("__qualname__", "__qualname__ must be set to a string object"),
-    ("__dict__", "function's dictionary may not be deleted"),
-])
+@pytest.mark.parametrize(
+    "attr, message",
+    [
+        ("__name__", "__name__ must be set to a string object"),
+        ("__qualname__", "__qualname__ must be set to a string object"),
+        ("__dict__", "function's dictionary may not be deleted"),
+    ],
+)
 def test_deleting_refused(method, attr, message):
     with pytest.raises(TypeError) as info:
         delattr(method, attr)
@@ -130,8 +156,10 @@ def test_defaults_are_stored_but_calls_keep_the_table(method):
     with pytest.warns(RuntimeWarning):
         method.__kwdefaults__ = {"x": 1}
     assert method.__kwdefaults__ == {"x": 1}
-    for attr, bad, message in [("__defaults__", [1], "__defaults__ must be set to a tuple object"),
-                               ("__kwdefaults__", (), "__kwdefaults__ must be set to a dict object")]:
+    for attr, bad, message in [
+        ("__defaults__", [1], "__defaults__ must be set to a tuple object"),
+        ("__kwdefaults__", (), "__kwdefaults__ must be set to a dict object"),
+    ]:
         with pytest.raises(TypeError) as info:
             setattr(method, attr, bad)
         assert str(info.value) == message
@@ -146,8 +174,10 @@ def test_defaults_warning_as_error_leaves_the_value(method):
 
 
 def test_signature_and_help():
-    text = "(self, env_name: 'str', application_uuid: 'str | None' = None, application_name: 'str | None' = None)" \
-           " -> 'EnumerateOuterLinksResponse'"
+    text = (
+        "(self, env_name: 'str', application_uuid: 'str | None' = None, application_name: 'str | None' = None)"
+        " -> 'EnumerateOuterLinksResponse'"
+    )
     assert str(inspect.signature(METHOD)) == text
     assert str(inspect.signature(recording(Action).action)).startswith("(env_name: 'str',")
     page = pydoc.render_doc(Action, renderer=pydoc.plaintext)
@@ -156,21 +186,31 @@ def test_signature_and_help():
 
 # --- calls and binding -----------------------------------------------------------
 
-@pytest.mark.parametrize("args, kwargs, message", [
-    ((), {}, "action() takes at least 2 positional arguments (1 given)"),
-    (("e", None, None, None), {}, "action() takes at most 4 positional arguments (5 given)"),
-    (("e", None, None, None), {"env_name": "x"}, "action() takes at most 4 positional arguments (5 given)"),
-    ((), {"application_uuid": "u"}, "action() takes at least 2 positional arguments (1 given)"),
-    ((), {"bogus": 1}, "action() takes at least 2 positional arguments (1 given)"),
-    (("e",), {"env_name": "x"}, "action() got multiple values for keyword argument 'env_name'"),
-    (("e",), {"bogus": 1}, "action() got an unexpected keyword argument 'bogus'"),
-    ((), {"env_name": "e", "application_name": "n", "self": 1},
-     "action() got multiple values for keyword argument 'self'"),
-])
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "action() takes at least 2 positional arguments (1 given)"),
+        (("e", None, None, None), {}, "action() takes at most 4 positional arguments (5 given)"),
+        (("e", None, None, None), {"env_name": "x"}, "action() takes at most 4 positional arguments (5 given)"),
+        ((), {"application_uuid": "u"}, "action() takes at least 2 positional arguments (1 given)"),
+        ((), {"bogus": 1}, "action() takes at least 2 positional arguments (1 given)"),
+        (("e",), {"env_name": "x"}, "action() got multiple values for keyword argument 'env_name'"),
+        (("e",), {"bogus": 1}, "action() got an unexpected keyword argument 'bogus'"),
+        (
+            (),
+            {"env_name": "e", "application_name": "n", "self": 1},
+            "action() got multiple values for keyword argument 'self'",
+        ),
+    ],
+)
 def test_binding_errors(args, kwargs, message):
     inst = recording(Action, response={})
-    for call in (lambda: inst.action(*args, **kwargs), lambda: Action.action(inst, *args, **kwargs),
-                 lambda: type(METHOD).__call__(METHOD, inst, *args, **kwargs)):
+    for call in (
+        lambda: inst.action(*args, **kwargs),
+        lambda: Action.action(inst, *args, **kwargs),
+        lambda: type(METHOD).__call__(METHOD, inst, *args, **kwargs),
+    ):
         with pytest.raises(TypeError) as info:
             call()
         assert str(info.value) == message
@@ -195,27 +235,32 @@ def test_non_string_keyword_through_the_call_slot():
 def test_keyword_names_match_str_subclasses():
     class Key(str):
         pass
+
     inst = recording(Action, response={})
     inst.action(**{Key("env_name"): "e", Key("application_name"): "n"})
     assert list(inst.transactions()[0][1].values())[1:] == ["e", None, "n"]
 
 
-@pytest.mark.parametrize("call", [
-    lambda a: a.action("e", "u", "n"),
-    lambda a: a.action(application_name="n", env_name="e", application_uuid="u"),
-    lambda a: Action.action(a, "e", application_name="n", application_uuid="u"),
-    lambda a: type(METHOD).__call__(METHOD, a, "e", "u", application_name="n"),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda a: a.action("e", "u", "n"),
+        lambda a: a.action(application_name="n", env_name="e", application_uuid="u"),
+        lambda a: Action.action(a, "e", application_name="n", application_uuid="u"),
+        lambda a: type(METHOD).__call__(METHOD, a, "e", "u", application_name="n"),
+    ],
+)
 def test_every_call_form_binds_alike(call):
     inst = recording(Action, response={})
     call(inst)
-    (name, request), = inst.transactions()
+    ((name, request),) = inst.transactions()
     assert name == "EnumerateOuterLinks"
     assert list(request.items())[1:] == [("env_name", "e"), ("application_uuid", "u"), ("application_name", "n")]
 
 
-@pytest.mark.parametrize("value, type_name", [(None, "NoneType"), (type("Sub", (str,), {})("e"), "Sub"),
-                                              (b"e", "bytes"), (3, "int")])
+@pytest.mark.parametrize(
+    "value, type_name", [(None, "NoneType"), (type("Sub", (str,), {})("e"), "Sub"), (b"e", "bytes"), (3, "int")]
+)
 def test_entry_check_adds_no_traceback_entry(value, type_name):
     inst = recording(Action, response={})
     with pytest.raises(TypeError) as info:
@@ -226,6 +271,7 @@ def test_entry_check_adds_no_traceback_entry(value, type_name):
 
 
 # --- module globals and traceback entries ------------------------------------------
+
 
 @pytest.fixture
 def restore_globals():
@@ -280,7 +326,7 @@ def test_collaborator_exception_passes_unchanged():
     assert info.value is error
     names = [entry[0] for entry in tb_entries(info.value)]
     assert tb_entries(info.value)[names.index(TB_NAME)] == (TB_NAME, 32, SOURCE)
-    assert names[names.index(TB_NAME) + 1:] == ["execute_transaction", "_record"]
+    assert names[names.index(TB_NAME) + 1 :] == ["execute_transaction", "_record"]
 
 
 def test_runaway_recursion_through_collaborators_is_an_error():

@@ -6,7 +6,6 @@ from __future__ import annotations
 import json
 
 import pytest
-
 from conftest import run_python
 
 MOD = "veltra.cloud.services.actions.enumerate_outer_links"
@@ -51,9 +50,20 @@ def init_entries(result: dict) -> list:
 
 def test_namespace_in_order():
     result = probe()
-    assert result["names"] == ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__",
-                               "__builtins__", "base64", "EnumerateOuterLinksResponse", "CloudActionBase",
-                               "EnumerateOuterLinksAction", "__test__"]
+    assert result["names"] == [
+        "__name__",
+        "__doc__",
+        "__package__",
+        "__loader__",
+        "__spec__",
+        "__file__",
+        "__builtins__",
+        "base64",
+        "EnumerateOuterLinksResponse",
+        "CloudActionBase",
+        "EnumerateOuterLinksAction",
+        "__test__",
+    ]
 
 
 def test_second_import_and_reload_give_the_same_objects():
@@ -73,25 +83,41 @@ def test_second_import_and_reload_give_the_same_objects():
     assert proc.stdout.strip() == "same", proc.stderr
 
 
-@pytest.mark.parametrize("setup, kind, message, line", [
-    (f"sys.modules[{BASE!r}] = None", "ModuleNotFoundError",
-     f"import of {BASE} halted; None in sys.modules", 4),
-    (f"sys.modules[{BASE!r}] = types.ModuleType({BASE!r})", "ImportError",
-     "cannot import name CloudActionBase", 4),
-    (f"import {MODELS} as m; del m.EnumerateOuterLinksResponse", "ImportError",
-     "cannot import name EnumerateOuterLinksResponse", 3),
-    # The second lookup (ours, after the import system's own) raises something else.
-    (f"import {MODELS} as m; del m.EnumerateOuterLinksResponse; seen = []\n"
-     "def lookup(name):\n    seen.append(name)\n    raise (AttributeError if len(seen) == 1 else ZeroDivisionError)(name)\n"
-     "m.__getattr__ = lookup", "ImportError", "cannot import name EnumerateOuterLinksResponse", 3),
-    ("sys.modules.pop('base64', None)\nclass Block:\n    def find_spec(self, name, *a):\n"
-     "        if name == 'base64': raise ImportError('blocked')\nsys.meta_path.insert(0, Block())",
-     "ImportError", "blocked", 1),
-    (f"import {BASE} as b; b.CloudActionBase = 5", "TypeError", None, 7),
-])
+@pytest.mark.parametrize(
+    "setup, kind, message, line",
+    [
+        (f"sys.modules[{BASE!r}] = None", "ModuleNotFoundError", f"import of {BASE} halted; None in sys.modules", 4),
+        (f"sys.modules[{BASE!r}] = types.ModuleType({BASE!r})", "ImportError", "cannot import name CloudActionBase", 4),
+        (
+            f"import {MODELS} as m; del m.EnumerateOuterLinksResponse",
+            "ImportError",
+            "cannot import name EnumerateOuterLinksResponse",
+            3,
+        ),
+        # The second lookup (ours, after the import system's own) raises something else.
+        (
+            f"import {MODELS} as m; del m.EnumerateOuterLinksResponse; seen = []\n"
+            "def lookup(name):\n    seen.append(name)\n"
+            "    raise (AttributeError if len(seen) == 1 else ZeroDivisionError)(name)\n"
+            "m.__getattr__ = lookup",
+            "ImportError",
+            "cannot import name EnumerateOuterLinksResponse",
+            3,
+        ),
+        (
+            "sys.modules.pop('base64', None)\nclass Block:\n    def find_spec(self, name, *a):\n"
+            "        if name == 'base64': raise ImportError('blocked')\nsys.meta_path.insert(0, Block())",
+            "ImportError",
+            "blocked",
+            1,
+        ),
+        (f"import {BASE} as b; b.CloudActionBase = 5", "TypeError", None, 7),
+    ],
+)
 def test_failed_import_leaves_no_module_and_can_be_retried(setup, kind, message, line):
     after = f"""
-sys.modules.pop({BASE!r}, None) if sys.modules.get({BASE!r}) is None or not hasattr(sys.modules[{BASE!r}], 'CloudActionBase') else None
+if sys.modules.get({BASE!r}) is None or not hasattr(sys.modules[{BASE!r}], 'CloudActionBase'):
+    sys.modules.pop({BASE!r}, None)
 sys.meta_path[:] = [f for f in sys.meta_path if type(f).__name__ != "Block"]
 for name in [n for n in sys.modules if n.startswith('veltra.cloud')]:
     del sys.modules[name]
@@ -107,15 +133,19 @@ result["retry"] = importlib.import_module({MOD!r}).EnumerateOuterLinksAction.__n
 
 
 def test_name_import_falls_back_to_a_loaded_submodule():
-    result = probe(f"import {MODELS} as m; sub = types.ModuleType('x'); del m.EnumerateOuterLinksResponse\n"
-                   f"sys.modules[{MODELS + '.EnumerateOuterLinksResponse'!r}] = sub",
-                   f"import {MOD} as a; result['is_sub'] = a.EnumerateOuterLinksResponse is sub")
+    result = probe(
+        f"import {MODELS} as m; sub = types.ModuleType('x'); del m.EnumerateOuterLinksResponse\n"
+        f"sys.modules[{MODELS + '.EnumerateOuterLinksResponse'!r}] = sub",
+        f"import {MOD} as a; result['is_sub'] = a.EnumerateOuterLinksResponse is sub",
+    )
     assert result["ok"] and result["is_sub"]
 
 
 def test_whole_module_import_takes_sys_modules_entry():
-    result = probe("fake = types.ModuleType('base64'); sys.modules['base64'] = fake",
-                   f"import {MOD} as a; result['is_fake'] = a.base64 is fake")
+    result = probe(
+        "fake = types.ModuleType('base64'); sys.modules['base64'] = fake",
+        f"import {MOD} as a; result['is_fake'] = a.base64 is fake",
+    )
     assert result["ok"] and result["is_fake"]
 
 
@@ -131,7 +161,9 @@ class Recorder(dict):
 
 
 def test_class_statement_through_the_base_metaclass():
-    setup = FAKE_BASE + """
+    setup = (
+        FAKE_BASE
+        + """
 class Meta(type):
     @classmethod
     def __prepare__(mcs, name, bases, **kw):
@@ -150,23 +182,42 @@ class Proxy:
 base.CloudActionBase = Proxy()
 log.clear()
 """
-    after = f"import {MOD} as a; C = a.EnumerateOuterLinksAction; result['log'] = log; " \
-            "result['bases'] = [b.__name__ for b in C.__bases__]; result['orig'] = type(C.__orig_bases__[0]).__name__;" \
-            "result['meta'] = type(C).__name__"
+    )
+    after = (
+        f"import {MOD} as a; C = a.EnumerateOuterLinksAction; result['log'] = log; "
+        "result['bases'] = [b.__name__ for b in C.__bases__]; result['orig'] = type(C.__orig_bases__[0]).__name__;"
+        "result['meta'] = type(C).__name__"
+    )
     result = probe(setup, after)
-    assert result["log"] == [["mro_entries", 1], ["prepare", "EnumerateOuterLinksAction", ["Real"], {}],
-                             "__module__", "__qualname__", "__doc__", "__orig_bases__", "action",
-                             ["new", "Recorder"], ["init_subclass", "EnumerateOuterLinksAction"]]
+    assert result["log"] == [
+        ["mro_entries", 1],
+        ["prepare", "EnumerateOuterLinksAction", ["Real"], {}],
+        "__module__",
+        "__qualname__",
+        "__doc__",
+        "__orig_bases__",
+        "action",
+        ["new", "Recorder"],
+        ["init_subclass", "EnumerateOuterLinksAction"],
+    ]
     assert (result["bases"], result["orig"], result["meta"]) == (["Real"], "Proxy", "Meta")
 
 
-@pytest.mark.parametrize("entries, message", [
-    ("[A]", "__mro_entries__ must return a tuple"),
-    ("(A, B)", "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass "
-               "of the metaclasses of all its bases"),
-])
+@pytest.mark.parametrize(
+    "entries, message",
+    [
+        ("[A]", "__mro_entries__ must return a tuple"),
+        (
+            "(A, B)",
+            "metaclass conflict: the metaclass of a derived class must be a (non-strict) subclass "
+            "of the metaclasses of all its bases",
+        ),
+    ],
+)
 def test_class_statement_errors(entries, message):
-    setup = FAKE_BASE + f"""
+    setup = (
+        FAKE_BASE
+        + f"""
 class MA(type): pass
 class MB(type): pass
 class A(metaclass=MA): pass
@@ -175,13 +226,16 @@ class Proxy:
     def __mro_entries__(self, bases): return {entries}
 base.CloudActionBase = Proxy()
 """
+    )
     result = probe(setup)
     assert (result["type"], result["message"]) == ("TypeError", message)
     assert init_entries(result) == [init_entry(7)]
 
 
 def test_namespace_failure_reports_the_def_line():
-    setup = FAKE_BASE + """
+    setup = (
+        FAKE_BASE
+        + """
 class NoAction(dict):
     def __setitem__(self, key, value):
         if key == "action":
@@ -193,6 +247,7 @@ class Meta(type):
         return NoAction()
 base.CloudActionBase = Meta("Base", (), {})
 """
+    )
     result = probe(setup)
     assert result["type"] == "KeyError" and init_entries(result) == [init_entry(14)]
 
@@ -222,7 +277,8 @@ def test_second_interpreter_is_refused():
     proc = run_python(SUBINTERP)
     assert proc.stdout.splitlines() == [
         "ImportError: Interpreter change detected - this module can only be loaded into one interpreter per process.",
-        "True"], proc.stderr
+        "True",
+    ], proc.stderr
 
 
 def test_reinitialisation_with_another_module_object_is_refused():
@@ -241,17 +297,22 @@ def test_reinitialisation_with_another_module_object_is_refused():
         except RuntimeError as exc:
             print(exc)
     """)
-    assert proc.stdout.strip() == ("Module 'enumerate_outer_links' has already been imported. "
-                                   "Re-initialisation is not supported."), proc.stderr
+    assert proc.stdout.strip() == (
+        "Module 'enumerate_outer_links' has already been imported. Re-initialisation is not supported."
+    ), proc.stderr
 
 
 def test_version_warning(py313):
-    result = probe("import warnings; warnings.simplefilter('always'); caught = []\n"
-                   "warnings.showwarning = lambda m, c, *a, **k: caught.append([c.__name__, str(m)])",
-                   "result['caught'] = caught", python=py313)
+    result = probe(
+        "import warnings; warnings.simplefilter('always'); caught = []\n"
+        "warnings.showwarning = lambda m, c, *a, **k: caught.append([c.__name__, str(m)])",
+        "result['caught'] = caught",
+        python=py313,
+    )
     assert result["ok"]
-    assert result["caught"] == [["RuntimeWarning", f"compile time Python version 3.12 of module '{MOD}' "
-                                                   "does not match runtime version 3.13"]]
+    assert result["caught"] == [
+        ["RuntimeWarning", f"compile time Python version 3.12 of module '{MOD}' does not match runtime version 3.13"]
+    ]
 
 
 def test_version_warning_as_error_fails_the_import(py313):

@@ -36,6 +36,7 @@ def test_every_module_is_there():
 
 # --- every road ---------------------------------------------------------------
 
+
 @pytest.mark.parametrize("short", MODULES)
 def test_every_path_ends_as_documented(short):
     wrong = []
@@ -62,9 +63,23 @@ def test_the_sanitizer_run_is_instrumented():
 
 # --- leaks ----------------------------------------------------------------------
 
-SOAK_PATHS = ("ok-required-positional", "ok-no-input", "ok-answer", ":ok", "bind-unexpected", "bind-nonstr-slot",
-              "entry-", "execute-raise", "credentials-str", "response-none", "details-none", "global-model-removed",
-              "global-tempfile-removed", "return-int", "ok-redeploy-yes")
+SOAK_PATHS = (
+    "ok-required-positional",
+    "ok-no-input",
+    "ok-answer",
+    ":ok",
+    "bind-unexpected",
+    "bind-nonstr-slot",
+    "entry-",
+    "execute-raise",
+    "credentials-str",
+    "response-none",
+    "details-none",
+    "global-model-removed",
+    "global-tempfile-removed",
+    "return-int",
+    "ok-redeploy-yes",
+)
 
 
 def _soak_cases(short):
@@ -139,9 +154,11 @@ def test_importing_again_keeps_no_memory():
 
 # --- fault injection -------------------------------------------------------------
 
+
 def _faults(*args, timeout=600):
-    proc = subprocess.run([sys.executable, str(ROOT / "tools" / "faults.py"), *args],
-                          capture_output=True, text=True, timeout=timeout)
+    proc = subprocess.run(
+        [sys.executable, str(ROOT / "tools" / "faults.py"), *args], capture_output=True, text=True, timeout=timeout
+    )
     return proc.returncode, proc.stdout + proc.stderr
 
 
@@ -169,6 +186,7 @@ def test_a_fault_run_sees_a_lost_exception():
 
 
 # --- threads -----------------------------------------------------------------------
+
 
 def test_eight_threads_get_their_own_requests(monkeypatch, tmp_path):
     (tmp_path / "src").mkdir()

@@ -13,10 +13,11 @@ import tempfile
 import traceback
 import types
 import zipfile
+from typing import ClassVar
 
 import pytest
-
 from conftest import recording
+
 from veltra.cloud.services.actions import launch_rollout as mod
 from veltra.errors import VeltraCloudAlreadyDeployedError
 
@@ -27,10 +28,21 @@ DEPLOY_PROMPT = "Do you want to deploy your app? (y/N): "
 REDEPLOY_PROMPT = "Deploy already exists. Do you want to redeploy your app? (y/N): "
 IN_PROGRESS = "Deploy is in progress now. After a few minutes, you can check the status of your deploy."
 DETAILS = {"domain_url": "https://given.example/", "application_uuid": "u-1"}
-FILES = {"src/pkg/main.py": b"print('hi')\n", "src/pkg/data/blob.bin": bytes(range(256)),
-         "requirements.txt": b"requests\n"}
-KEYS = ["data", "zip_archive", "deploy_type", "env_name", "from_env", "lakehouse_type",
-        "application_uuid", "application_name"]
+FILES = {
+    "src/pkg/main.py": b"print('hi')\n",
+    "src/pkg/data/blob.bin": bytes(range(256)),
+    "requirements.txt": b"requests\n",
+}
+KEYS = [
+    "data",
+    "zip_archive",
+    "deploy_type",
+    "env_name",
+    "from_env",
+    "lakehouse_type",
+    "application_uuid",
+    "application_name",
+]
 
 
 class StrSub(str):
@@ -81,6 +93,7 @@ def replies(*items):
         if isinstance(item, BaseException):
             raise item
         return item(*args) if callable(item) else item
+
     return reply
 
 
@@ -88,12 +101,15 @@ def leftovers(work):
     return sorted(os.listdir()), os.listdir(work / "tmp")
 
 
-@pytest.mark.parametrize("extra, args, kwargs, sent", [
-    ({}, (), {}, (None, None, None)),
-    ({"pyproject.toml": b"[project]\n", ".veltra-cli": b"k=v\n"}, ("f", "u", "n"), {}, ("f", "u", "n")),
-    ({".veltra-cli": b"k=v\n"}, (), {"application_name": 5, "from_env": "f"}, ("f", None, 5)),
-    ({"pyproject.toml": b"x", "app.zip": b"stale"}, (), {}, (None, None, None)),
-])
+@pytest.mark.parametrize(
+    "extra, args, kwargs, sent",
+    [
+        ({}, (), {}, (None, None, None)),
+        ({"pyproject.toml": b"[project]\n", ".veltra-cli": b"k=v\n"}, ("f", "u", "n"), {}, ("f", "u", "n")),
+        ({".veltra-cli": b"k=v\n"}, (), {"application_name": 5, "from_env": "f"}, ("f", None, 5)),
+        ({"pyproject.toml": b"x", "app.zip": b"stale"}, (), {}, (None, None, None)),
+    ],
+)
 def test_archive_and_request(work, extra, args, kwargs, sent):
     for name, content in extra.items():
         (work / "work" / name).write_bytes(content)
@@ -101,7 +117,7 @@ def test_archive_and_request(work, extra, args, kwargs, sent):
     r = rec(payload=lambda: seen.append(os.path.exists("app.zip")) or b"\x00secret")
     assert r.action("dt", "lt", "env", *args, no_input=True, **kwargs) is True
     assert r.names() == ["_credentials_data", "execute_transaction", "_print", "_print"] and seen == [False]
-    (name, request), = r.transactions()
+    ((name, request),) = r.transactions()
     assert name == "CreateAppDeploy" and list(request) == KEYS
     assert request["data"] == base64.b64encode(b"\x00secret").decode()
     assert [request[k] for k in KEYS[2:]] == ["dt", "env", sent[0], "lt", sent[1], sent[2]]
@@ -111,25 +127,43 @@ def test_archive_and_request(work, extra, args, kwargs, sent):
     assert [c[1] for c in r.calls[-2:]] == [(IN_PROGRESS,), ("Your API domain: https://given.example/",)]
 
 
-@pytest.mark.parametrize("no_input, answer, proceeds", [
-    (False, "y", True), (False, "Y", True), (False, "yes", False), (False, "n", False), (False, "", False),
-    (0, " y", False), (None, "y", True), (1, None, True), ("x", None, True),
-])
+@pytest.mark.parametrize(
+    "no_input, answer, proceeds",
+    [
+        (False, "y", True),
+        (False, "Y", True),
+        (False, "yes", False),
+        (False, "n", False),
+        (False, "", False),
+        (0, " y", False),
+        (None, "y", True),
+        (1, None, True),
+        ("x", None, True),
+    ],
+)
 def test_deploy_prompt(work, no_input, answer, proceeds):
     r = rec(answers=[answer])
     assert r.action("dt", "lt", "env", no_input=no_input) is proceeds
     asked = [("_input", (DEPLOY_PROMPT,), {})] if answer is not None else []
-    assert r.calls[:len(asked)] == asked and ("execute_transaction" in r.names()) == proceeds
+    assert r.calls[: len(asked)] == asked and ("execute_transaction" in r.names()) == proceeds
     assert leftovers(work) == (["requirements.txt", "src"], [])
 
 
-@pytest.mark.parametrize("no_input, answers, result", [
-    (True, [], True), (False, ["y", "y"], True), (False, ["y", "Y"], False), (False, ["Y", "n"], False),
-])
+@pytest.mark.parametrize(
+    "no_input, answers, result",
+    [
+        (True, [], True),
+        (False, ["y", "y"], True),
+        (False, ["y", "Y"], False),
+        (False, ["Y", "n"], False),
+    ],
+)
 def test_redeploy_path(work, no_input, answers, result):
     first = LaterError("there")
     handled = []
-    r = rec(answers=answers, response=replies(first, lambda *a: handled.append(sys.exception()) or {"details": DETAILS}))
+    r = rec(
+        answers=answers, response=replies(first, lambda *a: handled.append(sys.exception()) or {"details": DETAILS})
+    )
     before = KeyError("outer")
     try:
         raise before
@@ -137,18 +171,21 @@ def test_redeploy_path(work, no_input, answers, result):
         assert r.action("dt", "lt", "env", no_input=no_input) is result
         assert sys.exception() is before
     prompts = [a[0] for n, a, _ in r.calls if n == "_input"]
-    assert prompts == [DEPLOY_PROMPT, REDEPLOY_PROMPT][2 - len(answers):]
+    assert prompts == [DEPLOY_PROMPT, REDEPLOY_PROMPT][2 - len(answers) :]
     sent = r.transactions()
     assert len(sent) == 1 + result and all(s[1] is sent[0][1] for s in sent)
     if result:
-        assert list(sent[0][1]) == KEYS + ["redeploy"] and sent[0][1]["redeploy"] is True
+        assert list(sent[0][1]) == [*KEYS, "redeploy"] and sent[0][1]["redeploy"] is True
         assert handled == [first] and r.calls[-1][1] == ("Your API domain: https://given.example/",)
 
 
-@pytest.mark.parametrize("second, entries", [
-    (LaterError("again"), [("action", 104), ("_redeploy", 121)]),
-    ({"details": None}, [("action", 104), ("_redeploy", 123)]),
-])
+@pytest.mark.parametrize(
+    "second, entries",
+    [
+        (LaterError("again"), [("action", 104), ("_redeploy", 121)]),
+        ({"details": None}, [("action", 104), ("_redeploy", 123)]),
+    ],
+)
 def test_redeploy_failure_has_first_error_as_context(work, second, entries):
     first = VeltraCloudAlreadyDeployedError("first")
     r = rec(response=replies(first, second))
@@ -184,16 +221,40 @@ FAILURES = {
     "credentials fail": (None, {"payload": OSError("creds")}, OSError, "creds", [86], False),
     "str credentials": (None, {"payload": "text"}, TypeError, None, [88], False),
     "send fails": (None, {"response": RuntimeError("down")}, RuntimeError, "down", [99], False),
-    "no error class": (drop("VeltraCloudAlreadyDeployedError"), {"response": RuntimeError("x")}, NameError,
-                       "name 'VeltraCloudAlreadyDeployedError' is not defined", [100], False),
-    "bad error class": (put("VeltraCloudAlreadyDeployedError", 42), {"response": RuntimeError("x")}, TypeError,
-                        "catching classes that do not inherit from BaseException is not allowed", [100], False),
-    "details None": (None, {"response": {"details": None}}, TypeError,
-                     "argument after ** must be a mapping, not NoneType", [106], False),
+    "no error class": (
+        drop("VeltraCloudAlreadyDeployedError"),
+        {"response": RuntimeError("x")},
+        NameError,
+        "name 'VeltraCloudAlreadyDeployedError' is not defined",
+        [100],
+        False,
+    ),
+    "bad error class": (
+        put("VeltraCloudAlreadyDeployedError", 42),
+        {"response": RuntimeError("x")},
+        TypeError,
+        "catching classes that do not inherit from BaseException is not allowed",
+        [100],
+        False,
+    ),
+    "details None": (
+        None,
+        {"response": {"details": None}},
+        TypeError,
+        "argument after ** must be a mapping, not NoneType",
+        [106],
+        False,
+    ),
     "no details": (None, {"response": {}}, KeyError, "'details'", [106], False),
     "no model": (drop("DeployResponse"), {}, NameError, "name 'DeployResponse' is not defined", [106], False),
-    "no subdomain": (drop("VELTRA_ENV_SUBDOMAIN"), {"response": {"details": {}}}, NameError,
-                     "name 'VELTRA_ENV_SUBDOMAIN' is not defined", [110], False),
+    "no subdomain": (
+        drop("VELTRA_ENV_SUBDOMAIN"),
+        {"response": {"details": {}}},
+        NameError,
+        "name 'VELTRA_ENV_SUBDOMAIN' is not defined",
+        [110],
+        False,
+    ),
     "first print fails": (None, {"_print": replies(ValueError("p1"))}, ValueError, "p1", [113], False),
     "second print fails": (None, {"_print": replies(None, ValueError("p2"))}, ValueError, "p2", [114], False),
 }
@@ -217,12 +278,15 @@ def test_failure_lines_and_leftovers(work, monkeypatch, case):
     assert sent == (lines[0] >= 99) and ("_credentials_data" in r.names()) == (lines[0] >= 86)
 
 
-@pytest.mark.parametrize("answers, exc_type, message, entries", [
-    ([42], TypeError, "Expected unicode, got int", [("action", 63), ("want_deploy_input", 25)]),
-    ([StrSub("y")], TypeError, "Expected unicode, got StrSub", [("action", 63), ("want_deploy_input", 25)]),
-    ([None], AttributeError, None, [("action", 65)]),
-    (["y", 42], TypeError, "Expected unicode, got int", [("action", 101), ("want_redeploy_input", 34)]),
-])
+@pytest.mark.parametrize(
+    "answers, exc_type, message, entries",
+    [
+        ([42], TypeError, "Expected unicode, got int", [("action", 63), ("want_deploy_input", 25)]),
+        ([StrSub("y")], TypeError, "Expected unicode, got StrSub", [("action", 63), ("want_deploy_input", 25)]),
+        ([None], AttributeError, None, [("action", 65)]),
+        (["y", 42], TypeError, "Expected unicode, got int", [("action", 101), ("want_redeploy_input", 34)]),
+    ],
+)
 def test_prompt_failures(work, answers, exc_type, message, entries):
     r = rec(answers=answers, response=VeltraCloudAlreadyDeployedError("x"))
     with pytest.raises(exc_type) as info:
@@ -231,11 +295,14 @@ def test_prompt_failures(work, answers, exc_type, message, entries):
     assert ours(info.value) == entries and os.listdir(work / "tmp") == []
 
 
-@pytest.mark.parametrize("domain, uuid, subdomain, shown", [
-    ("https://given/", "u", "env", "https://given/"),
-    ("", "u", "env", "https://u.env.veltra.app/"),
-    (None, None, 7, "https://None.7.veltra.app/"),
-])
+@pytest.mark.parametrize(
+    "domain, uuid, subdomain, shown",
+    [
+        ("https://given/", "u", "env", "https://given/"),
+        ("", "u", "env", "https://u.env.veltra.app/"),
+        (None, None, 7, "https://None.7.veltra.app/"),
+    ],
+)
 def test_domain_url(work, monkeypatch, domain, uuid, subdomain, shown):
     monkeypatch.setitem(vars(mod), "VELTRA_ENV_SUBDOMAIN", subdomain)
     r = rec(response={"details": {"domain_url": domain, "application_uuid": uuid}})
@@ -246,7 +313,8 @@ def test_domain_url(work, monkeypatch, domain, uuid, subdomain, shown):
 
 class FakeTemporaryDirectory:
     """Records what the `with` statement does; its exit may raise or swallow."""
-    log: list = []
+
+    log: ClassVar[list] = []
     exit_result = None
 
     def __init__(self):
@@ -268,12 +336,15 @@ class FakeTemporaryDirectory:
         return self.exit_result
 
 
-@pytest.mark.parametrize("has_src, exit_result, exc_type, entries", [
-    (True, OSError("exit"), OSError, [68]),
-    (False, None, FileNotFoundError, [70]),
-    (False, OSError("exit"), OSError, [68]),
-    (False, True, FileNotFoundError, [81]),  # swallowed: "app.zip" was never written
-])
+@pytest.mark.parametrize(
+    "has_src, exit_result, exc_type, entries",
+    [
+        (True, OSError("exit"), OSError, [68]),
+        (False, None, FileNotFoundError, [70]),
+        (False, OSError("exit"), OSError, [68]),
+        (False, True, FileNotFoundError, [81]),  # swallowed: "app.zip" was never written
+    ],
+)
 def test_with_protocol(work, monkeypatch, has_src, exit_result, exc_type, entries):
     monkeypatch.setitem(vars(mod), "tempfile", types.SimpleNamespace(TemporaryDirectory=FakeTemporaryDirectory))
     monkeypatch.setattr(FakeTemporaryDirectory, "exit_result", exit_result)
@@ -302,9 +373,13 @@ def test_open_kept_at_import(work, monkeypatch):
     assert rec().action("dt", "lt", "env", no_input=True) is True
 
 
-@pytest.mark.parametrize("data, keys", [
-    (dict.fromkeys(KEYS, "v"), KEYS + ["redeploy"]), ({"a": 1, "redeploy": False, "b": 2}, ["a", "redeploy", "b"]),
-])
+@pytest.mark.parametrize(
+    "data, keys",
+    [
+        (dict.fromkeys(KEYS, "v"), [*KEYS, "redeploy"]),
+        ({"a": 1, "redeploy": False, "b": 2}, ["a", "redeploy", "b"]),
+    ],
+)
 def test_redeploy_flags_the_given_dict(data, keys):
     r = rec()
     assert r._redeploy(data) is True
@@ -312,24 +387,46 @@ def test_redeploy_flags_the_given_dict(data, keys):
     assert list(data) == keys and data["redeploy"] is True
 
 
-@pytest.mark.parametrize("call, message, entries", [
-    (lambda r: r.action("a", "b"), "action() takes at least 4 positional arguments (3 given)", [36]),
-    (lambda r: r.action(*"abcdefg"), "action() takes at most 7 positional arguments (8 given)", [36]),
-    (lambda r: r.action(env_name="e", deploy_type="d", x=1), "action() takes at least 4 positional arguments (2 given)",
-     [36]),
-    (lambda r: r.action("a", "b", "c", deploy_type="d"),
-     "action() got multiple values for keyword argument 'deploy_type'", [36]),
-    (lambda r: r.action("a", "b", "c", bogus=1), "action() got an unexpected keyword argument 'bogus'", [36]),
-    (lambda r: r.want_deploy_input(1), "want_deploy_input() takes exactly 1 positional argument (2 given)", [18]),
-    (lambda r: Action.want_redeploy_input(), "want_redeploy_input() takes exactly 1 positional argument (0 given)",
-     [27]),
-    (lambda r: r._redeploy(), "_redeploy() takes exactly 2 positional arguments (1 given)", [118]),
-    (lambda r: r.action(None, "b", "c"),
-     "Argument 'deploy_type' has incorrect type (expected str, got NoneType)", []),
-    (lambda r: r.action("a", "b", StrSub("c")), "Argument 'env_name' has incorrect type (expected str, got StrSub)", []),
-    (lambda r: r._redeploy(type("D", (dict,), {})()), "Argument 'deploy_data' has incorrect type (expected dict, got D)",
-     []),
-])
+@pytest.mark.parametrize(
+    "call, message, entries",
+    [
+        (lambda r: r.action("a", "b"), "action() takes at least 4 positional arguments (3 given)", [36]),
+        (lambda r: r.action(*"abcdefg"), "action() takes at most 7 positional arguments (8 given)", [36]),
+        (
+            lambda r: r.action(env_name="e", deploy_type="d", x=1),
+            "action() takes at least 4 positional arguments (2 given)",
+            [36],
+        ),
+        (
+            lambda r: r.action("a", "b", "c", deploy_type="d"),
+            "action() got multiple values for keyword argument 'deploy_type'",
+            [36],
+        ),
+        (lambda r: r.action("a", "b", "c", bogus=1), "action() got an unexpected keyword argument 'bogus'", [36]),
+        (lambda r: r.want_deploy_input(1), "want_deploy_input() takes exactly 1 positional argument (2 given)", [18]),
+        (
+            lambda r: Action.want_redeploy_input(),
+            "want_redeploy_input() takes exactly 1 positional argument (0 given)",
+            [27],
+        ),
+        (lambda r: r._redeploy(), "_redeploy() takes exactly 2 positional arguments (1 given)", [118]),
+        (
+            lambda r: r.action(None, "b", "c"),
+            "Argument 'deploy_type' has incorrect type (expected str, got NoneType)",
+            [],
+        ),
+        (
+            lambda r: r.action("a", "b", StrSub("c")),
+            "Argument 'env_name' has incorrect type (expected str, got StrSub)",
+            [],
+        ),
+        (
+            lambda r: r._redeploy(type("D", (dict,), {})()),
+            "Argument 'deploy_data' has incorrect type (expected dict, got D)",
+            [],
+        ),
+    ],
+)
 def test_binding_messages(call, message, entries):
     r = rec(answers=["y"])
     with pytest.raises(TypeError) as info:

@@ -13,7 +13,6 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-
 from conftest import ACTIONS
 
 SOURCES = Path(__file__).resolve().parents[1] / "src" / "veltra" / "cloud" / "services" / "actions"
@@ -60,20 +59,26 @@ def text(node: ast.expr | None) -> Any:
 
 def stub_signature(fn: ast.FunctionDef) -> tuple[list[tuple], Any]:
     a = fn.args
-    positional = [(arg, P.POSITIONAL_ONLY) for arg in a.posonlyargs] + [(arg, P.POSITIONAL_OR_KEYWORD) for arg in a.args]
+    positional = [(arg, P.POSITIONAL_ONLY) for arg in a.posonlyargs] + [
+        (arg, P.POSITIONAL_OR_KEYWORD) for arg in a.args
+    ]
     defaults = [None] * (len(positional) - len(a.defaults)) + a.defaults
-    params = [(arg, kind, d) for (arg, kind), d in zip(positional, defaults)]
+    params = [(arg, kind, d) for (arg, kind), d in zip(positional, defaults, strict=True)]
     params += [(a.vararg, P.VAR_POSITIONAL, None)] if a.vararg else []
-    params += [(arg, P.KEYWORD_ONLY, d) for arg, d in zip(a.kwonlyargs, a.kw_defaults)]
+    params += [(arg, P.KEYWORD_ONLY, d) for arg, d in zip(a.kwonlyargs, a.kw_defaults, strict=True)]
     params += [(a.kwarg, P.VAR_KEYWORD, None)] if a.kwarg else []
-    return ([(arg.arg, kind, repr(P.empty if d is None else ast.literal_eval(d)), text(arg.annotation))
-             for arg, kind, d in params], text(fn.returns))
+    return (
+        [
+            (arg.arg, kind, repr(P.empty if d is None else ast.literal_eval(d)), text(arg.annotation))
+            for arg, kind, d in params
+        ],
+        text(fn.returns),
+    )
 
 
 def runtime_signature(func: Any) -> tuple[list[tuple], Any]:
     sig = inspect.signature(func)
-    return ([(p.name, p.kind, repr(p.default), p.annotation) for p in sig.parameters.values()],
-            sig.return_annotation)
+    return ([(p.name, p.kind, repr(p.default), p.annotation) for p in sig.parameters.values()], sig.return_annotation)
 
 
 @pytest.mark.parametrize("short", MODULES)
@@ -120,8 +125,9 @@ def test_installed_package_ships_the_typed_surface():
     for short in MODULES:
         shipped = installed / f"{short}.pyi"
         assert shipped.is_file(), f"{shipped} missing: the wheel must ship the stubs"
-        assert shipped.read_text() == (SOURCES / f"{short}.pyi").read_text(), \
+        assert shipped.read_text() == (SOURCES / f"{short}.pyi").read_text(), (
             f"installed {short}.pyi is stale: reinstall the package"
+        )
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed (optional check)")
@@ -135,6 +141,7 @@ def test_mypy_stubtest_agrees(tmp_path):
                 raise
             continue
         names.append(f"{ACTIONS}.{short}")
-    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", *names], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=300)
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", *names], cwd=tmp_path, capture_output=True, text=True, timeout=300
+    )
     assert done.returncode == 0, done.stdout + done.stderr

@@ -32,7 +32,7 @@ from typing import Any
 ACTIONS = "veltra.cloud.services.actions"
 CONNECTION_MODULES = ("enumerate_outer_links", "attach_outer_link", "amend_outer_link", "detach_outer_link")
 DEPLOY_MODULE = "launch_rollout"
-ALL_MODULES = CONNECTION_MODULES + (DEPLOY_MODULE,)
+ALL_MODULES = (*CONNECTION_MODULES, DEPLOY_MODULE)
 
 
 # ---------------------------------------------------------------------------
@@ -63,7 +63,7 @@ class Method:
 
     @property
     def all_params(self) -> tuple[Param, ...]:
-        return (Param("self"),) + self.params
+        return (Param("self"), *self.params)
 
     @property
     def positional(self) -> tuple[Param, ...]:
@@ -111,45 +111,122 @@ def _opt(name: str) -> Param:
 
 CONNECTIONS: dict[str, Connection] = {
     "enumerate_outer_links": Connection(
-        Method("enumerate_outer_links", "EnumerateOuterLinksAction", "action", 14,
-               (Param("env_name", "str"), _opt("application_uuid"), _opt("application_name"))),
-        "EnumerateOuterLinks", "EnumerateOuterLinksResponse",
-        ("env_name", "application_uuid", "application_name"), 31, 32, 35, 42),
+        Method(
+            "enumerate_outer_links",
+            "EnumerateOuterLinksAction",
+            "action",
+            14,
+            (Param("env_name", "str"), _opt("application_uuid"), _opt("application_name")),
+        ),
+        "EnumerateOuterLinks",
+        "EnumerateOuterLinksResponse",
+        ("env_name", "application_uuid", "application_name"),
+        31,
+        32,
+        35,
+        42,
+    ),
     "attach_outer_link": Connection(
-        Method("attach_outer_link", "AttachOuterLinkAction", "action", 12,
-               (Param("connection_name", "str"), Param("backend", "str"), Param("credentials", "dict"),
-                Param("env_name", "str"), _opt("application_uuid"), _opt("application_name"))),
-        "AttachOuterLink", "AttachOuterLinkResponse",
+        Method(
+            "attach_outer_link",
+            "AttachOuterLinkAction",
+            "action",
+            12,
+            (
+                Param("connection_name", "str"),
+                Param("backend", "str"),
+                Param("credentials", "dict"),
+                Param("env_name", "str"),
+                _opt("application_uuid"),
+                _opt("application_name"),
+            ),
+        ),
+        "AttachOuterLink",
+        "AttachOuterLinkResponse",
         ("env_name", "connection_name", "backend", "credentials", "application_uuid", "application_name"),
-        35, 36, 39, 49),
+        35,
+        36,
+        39,
+        49,
+    ),
     "amend_outer_link": Connection(
-        Method("amend_outer_link", "AmendOuterLinkAction", "action", 16,
-               (Param("connection_name", "str"), Param("env_name", "str"), _opt("backend"), _opt("credentials"),
-                _opt("application_uuid"), _opt("application_name"))),
-        "AmendOuterLink", "AmendOuterLinkResponse",
+        Method(
+            "amend_outer_link",
+            "AmendOuterLinkAction",
+            "action",
+            16,
+            (
+                Param("connection_name", "str"),
+                Param("env_name", "str"),
+                _opt("backend"),
+                _opt("credentials"),
+                _opt("application_uuid"),
+                _opt("application_name"),
+            ),
+        ),
+        "AmendOuterLink",
+        "AmendOuterLinkResponse",
         ("env_name", "connection_name", "backend", "credentials", "application_uuid", "application_name"),
-        39, 40, 43, 53),
+        39,
+        40,
+        43,
+        53,
+    ),
     "detach_outer_link": Connection(
-        Method("detach_outer_link", "DetachOuterLinkAction", "action", 15,
-               (Param("connection_name", "str"), Param("env_name", "str"), _opt("application_uuid"),
-                _opt("application_name"))),
-        "DetachOuterLink", "DetachOuterLinkResponse",
-        ("env_name", "connection_name", "application_uuid", "application_name"), 34, 35, 38, 46),
+        Method(
+            "detach_outer_link",
+            "DetachOuterLinkAction",
+            "action",
+            15,
+            (
+                Param("connection_name", "str"),
+                Param("env_name", "str"),
+                _opt("application_uuid"),
+                _opt("application_name"),
+            ),
+        ),
+        "DetachOuterLink",
+        "DetachOuterLinkResponse",
+        ("env_name", "connection_name", "application_uuid", "application_name"),
+        34,
+        35,
+        38,
+        46,
+    ),
 }
 
 DEPLOY_METHODS: dict[str, Method] = {
     "want_deploy_input": Method(DEPLOY_MODULE, "LaunchRolloutAction", "want_deploy_input", 18, ()),
     "want_redeploy_input": Method(DEPLOY_MODULE, "LaunchRolloutAction", "want_redeploy_input", 27, ()),
-    "action": Method(DEPLOY_MODULE, "LaunchRolloutAction", "action", 36,
-                     (Param("deploy_type", "str"), Param("lakehouse_type", "str"), Param("env_name", "str"),
-                      _opt("from_env"), _opt("application_uuid"), _opt("application_name"),
-                      Param("no_input", None, False, kwonly=True))),
+    "action": Method(
+        DEPLOY_MODULE,
+        "LaunchRolloutAction",
+        "action",
+        36,
+        (
+            Param("deploy_type", "str"),
+            Param("lakehouse_type", "str"),
+            Param("env_name", "str"),
+            _opt("from_env"),
+            _opt("application_uuid"),
+            _opt("application_name"),
+            Param("no_input", None, False, kwonly=True),
+        ),
+    ),
     "_redeploy": Method(DEPLOY_MODULE, "LaunchRolloutAction", "_redeploy", 118, (Param("deploy_data", "dict"),)),
 }
 DEPLOY_PROMPT = "Do you want to deploy your app? (y/N): "
 REDEPLOY_PROMPT = "Deploy already exists. Do you want to redeploy your app? (y/N): "
-DEPLOY_REQUEST = ("data", "zip_archive", "deploy_type", "env_name", "from_env", "lakehouse_type",
-                  "application_uuid", "application_name")
+DEPLOY_REQUEST = (
+    "data",
+    "zip_archive",
+    "deploy_type",
+    "env_name",
+    "from_env",
+    "lakehouse_type",
+    "application_uuid",
+    "application_name",
+)
 
 
 def load(short: str) -> types.ModuleType | None:
@@ -210,6 +287,7 @@ def tp_name(tp: type) -> str:
 
 # ---------------------------------------------------------------------------
 # Fakes.
+
 
 class StrSub(str):
     pass
@@ -285,14 +363,19 @@ def collaborator_variants(fake: type) -> dict[str, type]:
     class ExecuteMissing(fake):
         execute_transaction = property(_missing)
 
-    return {"credentials-raise": CredentialsRaise, "credentials-missing": CredentialsMissing,
-            "execute-raise": ExecuteRaise, "execute-missing": ExecuteMissing}
+    return {
+        "credentials-raise": CredentialsRaise,
+        "credentials-missing": CredentialsMissing,
+        "execute-raise": ExecuteRaise,
+        "execute-missing": ExecuteMissing,
+    }
 
 
 # Fake file-system globals for the deploy: the module reads `tempfile`, `shutil`
 # and `Path` at every use, so replacing them keeps a deploy in memory. Only the
 # kept builtin `open` touches the disk: it reads "app.zip" from the working
 # directory, which `deploy_workdir()` provides.
+
 
 class _FakeTempDir:
     def __enter__(self) -> str:
@@ -353,8 +436,6 @@ def replaced_globals(module: types.ModuleType, **values: Any) -> Iterator[None]:
 REMOVED = object()
 
 
-
-
 def fake_deploy_class(action_cls: type) -> type:
     """A subclass of LaunchRolloutAction with cheap collaborators.
 
@@ -363,8 +444,9 @@ def fake_deploy_class(action_cls: type) -> type:
     redeploy (a request with "redeploy") always gets `response`."""
 
     class FakeDeploy(action_cls):  # type: ignore[misc, valid-type]
-        def __init__(self, answer: Any = "y", payload: Any = b"payload", response: Any = None,
-                     first: Any = None) -> None:
+        def __init__(
+            self, answer: Any = "y", payload: Any = b"payload", response: Any = None, first: Any = None
+        ) -> None:
             self.answer = answer
             self.payload = payload
             self.response = {"details": {"domain_url": "https://app.example/"}} if response is None else response
@@ -492,10 +574,17 @@ def method_object(method: Method) -> Any:
     return vars(getattr(module, method.cls))[method.name]
 
 
-def _simple(method: Method, make_self: Callable[[], Any], name: str, kind: str, expect: type | None,
-            build: Callable[[Any], Callable[[], Any]], message: str | None = None,
-            context: Callable[[], contextlib.AbstractContextManager] | None = None,
-            workdir: str | None = None) -> Case:
+def _simple(
+    method: Method,
+    make_self: Callable[[], Any],
+    name: str,
+    kind: str,
+    expect: type | None,
+    build: Callable[[Any], Callable[[], Any]],
+    message: str | None = None,
+    context: Callable[[], contextlib.AbstractContextManager] | None = None,
+    workdir: str | None = None,
+) -> Case:
     def setup() -> tuple[Callable[[], Any], Callable[[], None]]:
         undo = _nothing
         if context is not None:
@@ -503,12 +592,16 @@ def _simple(method: Method, make_self: Callable[[], Any], name: str, kind: str, 
             ctx.__enter__()
             undo = lambda: ctx.__exit__(None, None, None)  # noqa: E731
         return build(make_self()), undo
+
     return Case(method, name, kind, expect, setup, message, 1.0, workdir)
 
 
-def binding_cases(method: Method, make_self: Callable[[], Any],
-                  context: Callable[[], contextlib.AbstractContextManager] | None = None,
-                  workdir: str | None = None) -> list[Case]:
+def binding_cases(
+    method: Method,
+    make_self: Callable[[], Any],
+    context: Callable[[], contextlib.AbstractContextManager] | None = None,
+    workdir: str | None = None,
+) -> list[Case]:
     """The binding errors of every kind, and call forms that bind."""
     func = method_object(method)
     name = method.name
@@ -522,46 +615,99 @@ def binding_cases(method: Method, make_self: Callable[[], Any],
     hi = method.max_positional
     cases: list[Case] = []
 
-    def case(case_name: str, kind: str, expect: type | None, build: Callable[[Any], Callable[[], Any]],
-             message: str | None = None) -> None:
+    def case(
+        case_name: str,
+        kind: str,
+        expect: type | None,
+        build: Callable[[Any], Callable[[], Any]],
+        message: str | None = None,
+    ) -> None:
         cases.append(_simple(method, make_self, case_name, kind, expect, build, message, context, workdir))
 
-    case("bind-nothing", "binding", TypeError, lambda s: (lambda: func()), count_message(method, 0))
+    case("bind-nothing", "binding", TypeError, lambda s: lambda: func(), count_message(method, 0))
     if required:
-        case("bind-too-few", "binding", TypeError, lambda s: (lambda: getattr(s, name)(*req[:-1])),
-             count_message(method, len(required)))
+        case(
+            "bind-too-few",
+            "binding",
+            TypeError,
+            lambda s: lambda: getattr(s, name)(*req[:-1]),
+            count_message(method, len(required)),
+        )
         kw = {p.name: valid[p.name] for p in required[:-1]} | {"bogus": 1}
-        case("bind-missing-required-with-keywords", "binding", TypeError,
-             lambda s: (lambda: getattr(s, name)(**kw)), count_message(method, len(required)))
-    too_many = all_pos + ("extra",)
-    case("bind-too-many", "binding", TypeError, lambda s: (lambda: getattr(s, name)(*too_many)),
-         count_message(method, hi + 1))
-    case("bind-too-many-with-keyword", "binding", TypeError,
-         lambda s: (lambda: getattr(s, name)(*too_many, bogus=1)), count_message(method, hi + 1))
+        case(
+            "bind-missing-required-with-keywords",
+            "binding",
+            TypeError,
+            lambda s: lambda: getattr(s, name)(**kw),
+            count_message(method, len(required)),
+        )
+    too_many = (*all_pos, "extra")
+    case(
+        "bind-too-many",
+        "binding",
+        TypeError,
+        lambda s: lambda: getattr(s, name)(*too_many),
+        count_message(method, hi + 1),
+    )
+    case(
+        "bind-too-many-with-keyword",
+        "binding",
+        TypeError,
+        lambda s: lambda: getattr(s, name)(*too_many, bogus=1),
+        count_message(method, hi + 1),
+    )
     first = required[0].name if required else "self"
     if required:
-        case("bind-multiple-values", "binding", TypeError,
-             lambda s: (lambda: getattr(s, name)(*req, **{first: valid[first]})),
-             f"{name}() got multiple values for keyword argument '{first}'")
+        case(
+            "bind-multiple-values",
+            "binding",
+            TypeError,
+            lambda s: lambda: getattr(s, name)(*req, **{first: valid[first]}),
+            f"{name}() got multiple values for keyword argument '{first}'",
+        )
     else:
-        case("bind-multiple-values", "binding", TypeError, lambda s: (lambda: func(s, self=s)),
-             f"{name}() got multiple values for keyword argument 'self'")
-    case("bind-unexpected", "binding", TypeError, lambda s: (lambda: getattr(s, name)(*req, bogus=1)),
-         f"{name}() got an unexpected keyword argument 'bogus'")
-    case("bind-nonstr-vectorcall", "binding", TypeError,
-         lambda s: (lambda: vectorcall(func, (s, *req), (7,), (1,))), f"{name}() keywords must be strings")
-    case("bind-nonstr-slot", "binding", TypeError,
-         lambda s: (lambda: slot_call(func, (s, *req), {7: 1})), f"{name}() keywords must be strings")
+        case(
+            "bind-multiple-values",
+            "binding",
+            TypeError,
+            lambda s: lambda: func(s, self=s),
+            f"{name}() got multiple values for keyword argument 'self'",
+        )
+    case(
+        "bind-unexpected",
+        "binding",
+        TypeError,
+        lambda s: lambda: getattr(s, name)(*req, bogus=1),
+        f"{name}() got an unexpected keyword argument 'bogus'",
+    )
+    case(
+        "bind-nonstr-vectorcall",
+        "binding",
+        TypeError,
+        lambda s: lambda: vectorcall(func, (s, *req), (7,), (1,)),
+        f"{name}() keywords must be strings",
+    )
+    case(
+        "bind-nonstr-slot",
+        "binding",
+        TypeError,
+        lambda s: lambda: slot_call(func, (s, *req), {7: 1}),
+        f"{name}() keywords must be strings",
+    )
     # Call forms that bind: everything by keyword (self too, through the class),
     # str subclasses as names, the call slot with a dict, vectorcall.
-    case("bind-ok-all-keywords", "success", None, lambda s: (lambda: func(self=s, **kw_all)))
-    case("bind-ok-str-subclass-names", "success", None,
-         lambda s: (lambda: func(**{StrSub("self"): s}, **{StrSub(k): v for k, v in kw_all.items()})))
-    case("bind-ok-slot", "success", None, lambda s: (lambda: slot_call(func, (s,), dict(kw_all))))
+    case("bind-ok-all-keywords", "success", None, lambda s: lambda: func(self=s, **kw_all))
+    case(
+        "bind-ok-str-subclass-names",
+        "success",
+        None,
+        lambda s: lambda: func(**{StrSub("self"): s}, **{StrSub(k): v for k, v in kw_all.items()}),
+    )
+    case("bind-ok-slot", "success", None, lambda s: lambda: slot_call(func, (s,), dict(kw_all)))
     names, vals = tuple(kw_all), tuple(kw_all.values())
-    case("bind-ok-vectorcall", "success", None, lambda s: (lambda: vectorcall(func, (s,), names, vals)))
+    case("bind-ok-vectorcall", "success", None, lambda s: lambda: vectorcall(func, (s,), names, vals))
     if optional:
-        case("bind-ok-all-positional", "success", None, lambda s: (lambda: getattr(s, name)(*all_pos, **kwonly)))
+        case("bind-ok-all-positional", "success", None, lambda s: lambda: getattr(s, name)(*all_pos, **kwonly))
     return cases
 
 
@@ -574,9 +720,17 @@ def entry_cases(method: Method, make_self: Callable[[], Any]) -> list[Case]:
             continue
         for label, bad in (("none", None), ("subclass", StrSub("x") if p.check == "str" else DictSub())):
             args = valid | {p.name: bad}
-            cases.append(_simple(method, make_self, f"entry-{p.name}-{label}", "entry", TypeError,
-                                 lambda s, args=args: (lambda: getattr(s, method.name)(**args)),
-                                 entry_message(p.name, p.check, bad)))
+            cases.append(
+                _simple(
+                    method,
+                    make_self,
+                    f"entry-{p.name}-{label}",
+                    "entry",
+                    TypeError,
+                    lambda s, args=args: lambda: getattr(s, method.name)(**args),
+                    entry_message(p.name, p.check, bad),
+                )
+            )
     return cases
 
 
@@ -598,10 +752,20 @@ def connection_cases(short: str) -> list[Case]:
     good = {"env_name": "env"}
     cases: list[Case] = []
 
-    def add(name: str, kind: str, expect: type | None, *, cls: type = fake, payload: Any = b"payload",
-            response: Any = good, args: tuple = required, kwargs: dict | None = None,
-            glob: dict | None = None, message: str | None = None,
-            builtin: dict | None = None) -> None:
+    def add(
+        name: str,
+        kind: str,
+        expect: type | None,
+        *,
+        cls: type = fake,
+        payload: Any = b"payload",
+        response: Any = good,
+        args: tuple = required,
+        kwargs: dict | None = None,
+        glob: dict | None = None,
+        message: str | None = None,
+        builtin: dict | None = None,
+    ) -> None:
         def setup() -> tuple[Callable[[], Any], Callable[[], None]]:
             bound = cls(payload=payload, response=response).action
             kw = kwargs or {}
@@ -611,6 +775,7 @@ def connection_cases(short: str) -> list[Case]:
             if builtin:
                 stack.enter_context(replaced_globals(builtins, **builtin))
             return (lambda: bound(*args, **kw)), stack.close
+
         cases.append(Case(method, name, kind, expect, setup, message))
 
     # Success.
@@ -634,21 +799,34 @@ def connection_cases(short: str) -> list[Case]:
     add("execute-raise", "collaborator", Refused, cls=variants["execute-raise"])
     add("execute-missing", "collaborator", AttributeError, cls=variants["execute-missing"])
     # Responses the model cannot take, the model refusing.
-    add("response-none", "response", TypeError, response=None,
-        message="argument after ** must be a mapping, not NoneType")
+    add(
+        "response-none",
+        "response",
+        TypeError,
+        response=None,
+        message="argument after ** must be a mapping, not NoneType",
+    )
     add("response-int", "response", TypeError, response=42)
     add("response-object", "response", TypeError, response=BadMapping())
     add("response-bad-pairs", "response", ValueError, response=["ab", "cde"])
     add("model-refuses", "model", TypeError, response={"no_such_field": 1})
     add("model-raises", "model", Refused, glob={conn.model: _raise_refused})
     # Module globals gone or wrong.
-    add("global-base64-removed", "global", NameError, glob={"base64": REMOVED},
-        message="name 'base64' is not defined")
-    add("global-model-removed", "global", NameError, glob={conn.model: REMOVED},
-        message=f"name '{conn.model}' is not defined")
+    add("global-base64-removed", "global", NameError, glob={"base64": REMOVED}, message="name 'base64' is not defined")
+    add(
+        "global-model-removed",
+        "global",
+        NameError,
+        glob={conn.model: REMOVED},
+        message=f"name '{conn.model}' is not defined",
+    )
     add("global-base64-wrong", "global", AttributeError, glob={"base64": types.SimpleNamespace()})
-    add("global-b64encode-returns-str", "global", AttributeError,
-        glob={"base64": types.SimpleNamespace(b64encode=lambda b: "text")})
+    add(
+        "global-b64encode-returns-str",
+        "global",
+        AttributeError,
+        glob={"base64": types.SimpleNamespace(b64encode=lambda b: "text")},
+    )
     add("global-model-not-callable", "global", TypeError, glob={conn.model: 42})
     return cases
 
@@ -696,9 +874,21 @@ def deploy_cases() -> list[Case]:
         values = (dict(FAKE_FS) if fs else {}) | (glob or {})
         return lambda: replaced_globals(module, **values)
 
-    def add(method: Method, name: str, kind: str, expect: type | None, call: Callable[[Any], Any], *,
-            cls: type = fake, fs: bool = True, glob: dict | None = None, message: str | None = None,
-            weight: float = 1.0, workdir: str | None = "fake", **fake_kw: Any) -> None:
+    def add(
+        method: Method,
+        name: str,
+        kind: str,
+        expect: type | None,
+        call: Callable[[Any], Any],
+        *,
+        cls: type = fake,
+        fs: bool = True,
+        glob: dict | None = None,
+        message: str | None = None,
+        weight: float = 1.0,
+        workdir: str | None = "fake",
+        **fake_kw: Any,
+    ) -> None:
         make_ctx = fs_globals(glob, fs)
 
         def setup() -> tuple[Callable[[], Any], Callable[[], None]]:
@@ -706,6 +896,7 @@ def deploy_cases() -> list[Case]:
             ctx = make_ctx()
             ctx.__enter__()
             return (lambda: call(inst)), (lambda: ctx.__exit__(None, None, None))
+
         cases.append(Case(method, name, kind, expect, setup, message, weight, workdir))
 
     def deploy(**kw: Any) -> Callable[[Any], Any]:
@@ -720,12 +911,31 @@ def deploy_cases() -> list[Case]:
 
         def prompt(s: Any, prompt_name: str = prompt_name) -> Any:
             return getattr(s, prompt_name)()
+
         add(m, "ok-answer", "success", None, prompt, fs=False, workdir=None)
         add(m, "ok-none", "success", None, prompt, fs=False, workdir=None, answer=None)
-        add(m, "return-int", "return", TypeError, prompt, fs=False, workdir=None, answer=42,
-            message="Expected unicode, got int")
-        add(m, "return-str-subclass", "return", TypeError, prompt, fs=False, workdir=None, answer=StrSub("y"),
-            message="Expected unicode, got StrSub")
+        add(
+            m,
+            "return-int",
+            "return",
+            TypeError,
+            prompt,
+            fs=False,
+            workdir=None,
+            answer=42,
+            message="Expected unicode, got int",
+        )
+        add(
+            m,
+            "return-str-subclass",
+            "return",
+            TypeError,
+            prompt,
+            fs=False,
+            workdir=None,
+            answer=StrSub("y"),
+            message="Expected unicode, got StrSub",
+        )
         add(m, "input-raise", "collaborator", Refused, prompt, cls=InputRaise, fs=False, workdir=None)
         add(m, "input-missing", "collaborator", AttributeError, prompt, cls=InputMissing, fs=False, workdir=None)
         cases += binding_cases(m, lambda: fake())
@@ -735,22 +945,39 @@ def deploy_cases() -> list[Case]:
         add(m_redeploy, name, kind, expect, redeploy, fs=False, workdir=None, **kw)
 
     on_redeploy("ok", "success", None)
-    on_redeploy("ok-fallback-domain", "success", None,
-                response={"details": {"domain_url": "", "application_uuid": "uuid"}})
+    on_redeploy(
+        "ok-fallback-domain", "success", None, response={"details": {"domain_url": "", "application_uuid": "uuid"}}
+    )
     on_redeploy("ok-mapping-details", "success", None, response={"details": PairsMapping({"domain_url": "d"})})
     on_redeploy("ok-mapping-response", "success", None, response=PairsMapping({"details": {"domain_url": "d"}}))
     cases += binding_cases(m_redeploy, lambda: fake())
     cases += entry_cases(m_redeploy, lambda: fake())
     on_redeploy("details-missing", "response", KeyError, response={})
-    on_redeploy("details-none", "response", TypeError, response={"details": None},
-                message="argument after ** must be a mapping, not NoneType")
+    on_redeploy(
+        "details-none",
+        "response",
+        TypeError,
+        response={"details": None},
+        message="argument after ** must be a mapping, not NoneType",
+    )
     on_redeploy("details-int", "response", TypeError, response={"details": 5})
     on_redeploy("response-int", "response", TypeError, response=5)
     on_redeploy("model-refuses", "model", TypeError, response={"details": {"no_such_field": 1}})
-    on_redeploy("global-model-removed", "global", NameError, glob={"DeployResponse": REMOVED},
-                message="name 'DeployResponse' is not defined")
-    on_redeploy("global-subdomain-removed", "global", NameError, glob={"VELTRA_ENV_SUBDOMAIN": REMOVED},
-                response={"details": {"domain_url": ""}}, message="name 'VELTRA_ENV_SUBDOMAIN' is not defined")
+    on_redeploy(
+        "global-model-removed",
+        "global",
+        NameError,
+        glob={"DeployResponse": REMOVED},
+        message="name 'DeployResponse' is not defined",
+    )
+    on_redeploy(
+        "global-subdomain-removed",
+        "global",
+        NameError,
+        glob={"VELTRA_ENV_SUBDOMAIN": REMOVED},
+        response={"details": {"domain_url": ""}},
+        message="name 'VELTRA_ENV_SUBDOMAIN' is not defined",
+    )
     on_redeploy("print-raise", "collaborator", Refused, cls=PrintRaise)
     on_redeploy("print-missing", "collaborator", AttributeError, cls=PrintMissing)
     on_redeploy("execute-raise", "collaborator", Refused, cls=ExecuteRaise)
@@ -760,13 +987,18 @@ def deploy_cases() -> list[Case]:
     add(m_action, "ok-no-input", "success", None, deploy(no_input=True))
     add(m_action, "ok-prompt-yes", "success", None, deploy(), answer="Y")
     add(m_action, "ok-declined", "success", None, deploy(), answer="n")
-    add(m_action, "ok-fallback-domain", "success", None, deploy(no_input=True),
-        response={"details": {"domain_url": None, "application_uuid": None}})
+    add(
+        m_action,
+        "ok-fallback-domain",
+        "success",
+        None,
+        deploy(no_input=True),
+        response={"details": {"domain_url": None, "application_uuid": None}},
+    )
     add(m_action, "ok-redeploy-no-input", "success", None, deploy(no_input=True), first=already)
     add(m_action, "ok-redeploy-yes", "success", None, deploy(), answer="y", first=already)
     add(m_action, "ok-redeploy-declined", "success", None, deploy(), answer="Y", first=already)
-    add(m_action, "ok-real-filesystem", "success", None, deploy(no_input=True), fs=False, workdir="real",
-        weight=0.01)
+    add(m_action, "ok-real-filesystem", "success", None, deploy(no_input=True), fs=False, workdir="real", weight=0.01)
     cases[-1].faults = False
     # pathlib interns every path component (sys.intern), and interned strings
     # live for ever in 3.12: each new temporary directory name stays.
@@ -782,25 +1014,68 @@ def deploy_cases() -> list[Case]:
     add(m_action, "execute-missing", "collaborator", AttributeError, deploy(no_input=True), cls=ExecuteMissing)
     add(m_action, "redeploy-raises-again", "collaborator", already, deploy(no_input=True), cls=AlwaysDeployed)
     add(m_action, "print-raise", "collaborator", Refused, deploy(no_input=True), cls=PrintRaise)
-    add(m_action, "already-deployed-class-removed", "global", NameError, deploy(no_input=True), first=already,
+    add(
+        m_action,
+        "already-deployed-class-removed",
+        "global",
+        NameError,
+        deploy(no_input=True),
+        first=already,
         glob={"VeltraCloudAlreadyDeployedError": REMOVED},
-        message="name 'VeltraCloudAlreadyDeployedError' is not defined")
+        message="name 'VeltraCloudAlreadyDeployedError' is not defined",
+    )
     add(m_action, "details-missing", "response", KeyError, deploy(no_input=True), response={})
-    add(m_action, "details-none", "response", TypeError, deploy(no_input=True), response={"details": None},
-        message="argument after ** must be a mapping, not NoneType")
-    add(m_action, "model-refuses", "model", TypeError, deploy(no_input=True),
-        response={"details": {"no_such_field": 1}})
+    add(
+        m_action,
+        "details-none",
+        "response",
+        TypeError,
+        deploy(no_input=True),
+        response={"details": None},
+        message="argument after ** must be a mapping, not NoneType",
+    )
+    add(
+        m_action, "model-refuses", "model", TypeError, deploy(no_input=True), response={"details": {"no_such_field": 1}}
+    )
     for name in ("tempfile", "Path", "shutil", "base64", "DeployResponse"):
-        add(m_action, f"global-{name}-removed", "global", NameError, deploy(no_input=True),
-            glob={name: REMOVED}, message=f"name '{name}' is not defined")
-    add(m_action, "global-subdomain-removed", "global", NameError, deploy(no_input=True),
-        glob={"VELTRA_ENV_SUBDOMAIN": REMOVED}, response={"details": {"domain_url": ""}},
-        message="name 'VELTRA_ENV_SUBDOMAIN' is not defined")
-    add(m_action, "copytree-raises", "collaborator", Refused, deploy(no_input=True),
-        glob={"shutil": types.SimpleNamespace(copytree=_raise_refused, copy=_noop, make_archive=_noop)})
+        add(
+            m_action,
+            f"global-{name}-removed",
+            "global",
+            NameError,
+            deploy(no_input=True),
+            glob={name: REMOVED},
+            message=f"name '{name}' is not defined",
+        )
+    add(
+        m_action,
+        "global-subdomain-removed",
+        "global",
+        NameError,
+        deploy(no_input=True),
+        glob={"VELTRA_ENV_SUBDOMAIN": REMOVED},
+        response={"details": {"domain_url": ""}},
+        message="name 'VELTRA_ENV_SUBDOMAIN' is not defined",
+    )
+    add(
+        m_action,
+        "copytree-raises",
+        "collaborator",
+        Refused,
+        deploy(no_input=True),
+        glob={"shutil": types.SimpleNamespace(copytree=_raise_refused, copy=_noop, make_archive=_noop)},
+    )
     add(m_action, "archive-missing", "collaborator", FileNotFoundError, deploy(no_input=True), workdir="empty")
-    add(m_action, "real-no-src", "collaborator", FileNotFoundError, deploy(no_input=True), fs=False,
-        workdir="empty", weight=0.05)
+    add(
+        m_action,
+        "real-no-src",
+        "collaborator",
+        FileNotFoundError,
+        deploy(no_input=True),
+        fs=False,
+        workdir="empty",
+        weight=0.05,
+    )
     cases[-1].faults = False
     return cases
 

@@ -162,6 +162,7 @@ def count_allocations(func: Callable[[], Any]) -> tuple[int | None, BaseExceptio
 # ---------------------------------------------------------------------------
 # Calls.
 
+
 def _outcome_key(exc: BaseException | None) -> tuple:
     """What a run ended in: the exception's type, text and traceback entries."""
     if exc is None:
@@ -174,8 +175,14 @@ def _outcome_key(exc: BaseException | None) -> tuple:
     return (type(exc), str(exc), tuple(entries))
 
 
-def sweep_case(case: cases_mod.Case, call: Callable[[], Any], persistent: bool, stop: int,
-               progress: Callable[[str, int], None], strict: bool = False) -> dict:
+def sweep_case(
+    case: cases_mod.Case,
+    call: Callable[[], Any],
+    persistent: bool,
+    stop: int,
+    progress: Callable[[str, int], None],
+    strict: bool = False,
+) -> dict:
     """Runs the call with allocation n failing (persistent: and every later one)
     for n = 0 .. stop - 1; counts the outcomes and lists the problems."""
     _, normal = inject(NEVER, False, call)
@@ -203,8 +210,13 @@ def sweep_case(case: cases_mod.Case, call: Callable[[], Any], persistent: bool, 
             if key == normal_key:
                 counts["normal"] += 1
             else:
-                counts["MemoryError" if any(isinstance(e, MemoryError) for e in chain(exc)) else
-                       "other exception" if exc is not None else "returned"] += 1
+                counts[
+                    "MemoryError"
+                    if any(isinstance(e, MemoryError) for e in chain(exc))
+                    else "other exception"
+                    if exc is not None
+                    else "returned"
+                ] += 1
             scrub(exc)
             exc = None
             # The path must behave as before once allocations succeed again.
@@ -237,8 +249,10 @@ def calls_child(modules: list[str], filters: list[str], progress_path: str | Non
         with case.prepared() as call:
             error = case.check(call)
             if error:
-                print(json.dumps({"label": case.label, "problems": [f"wrong outcome without faults: {error}"]}),
-                      flush=True)
+                print(
+                    json.dumps({"label": case.label, "problems": [f"wrong outcome without faults: {error}"]}),
+                    flush=True,
+                )
                 continue
             count_allocations(call)  # warm
             total, _ = count_allocations(call)
@@ -261,8 +275,9 @@ def calls_child(modules: list[str], filters: list[str], progress_path: str | Non
     return 0
 
 
-def run_calls(modules: list[str], filters: list[str], leak_limit: int, verbose: bool,
-              strict: bool) -> tuple[dict, list[str]]:
+def run_calls(
+    modules: list[str], filters: list[str], leak_limit: int, verbose: bool, strict: bool
+) -> tuple[dict, list[str]]:
     problems: list[str] = []
     totals: collections.Counter = collections.Counter()
     for short in modules:
@@ -284,22 +299,29 @@ def run_calls(modules: list[str], filters: list[str], leak_limit: int, verbose: 
             if "blocks" in r and r["blocks"][1] > leak_limit:
                 problems.append(f"{r['label']}: live blocks grew by {r['blocks'][1]} over a repeated sweep")
             if verbose and "once" in r:
-                print(f"  {r['label']:<66} T={r['allocations']:<4} once {r['once']['counts']}  "
-                      f"from {r['from']['counts']}  blocks {r['blocks']}")
+                print(
+                    f"  {r['label']:<66} T={r['allocations']:<4} once {r['once']['counts']}  "
+                    f"from {r['from']['counts']}  blocks {r['blocks']}"
+                )
         where = ""
         if os.path.exists(progress):
             with open(progress) as f:
                 where = f.read().strip()
             os.unlink(progress)
         if proc.returncode != 0:
-            problems.append(f"{short}: the call sweep died ({_status(proc.returncode)}) at {where!r}; "
-                            f"stderr: {proc.stderr.strip()[-1500:]}")
+            problems.append(
+                f"{short}: the call sweep died ({_status(proc.returncode)}) at {where!r}; "
+                f"stderr: {proc.stderr.strip()[-1500:]}"
+            )
         totals.update(counts)
-        print(f"calls   {short:<22} {len(reports):>3} paths, {counts['once runs']:>5} single-fault runs "
-              f"(MemoryError {counts['once MemoryError']}, other exception {counts['once other exception']}, "
-              f"normal {counts['once normal']}, interpreter SystemError {counts['once interpreter SystemError']}), "
-              f"{counts['from runs']:>5} from-N runs, {time.perf_counter() - t0:.0f} s"
-              + ("" if proc.returncode == 0 else f"  DIED ({_status(proc.returncode)})"), flush=True)
+        print(
+            f"calls   {short:<22} {len(reports):>3} paths, {counts['once runs']:>5} single-fault runs "
+            f"(MemoryError {counts['once MemoryError']}, other exception {counts['once other exception']}, "
+            f"normal {counts['once normal']}, interpreter SystemError {counts['once interpreter SystemError']}), "
+            f"{counts['from runs']:>5} from-N runs, {time.perf_counter() - t0:.0f} s"
+            + ("" if proc.returncode == 0 else f"  DIED ({_status(proc.returncode)})"),
+            flush=True,
+        )
     return dict(totals), problems
 
 
@@ -312,8 +334,17 @@ def _status(code: int) -> str:
 # ---------------------------------------------------------------------------
 # Imports.
 
-PRELOAD = ("base64", "typing", "shutil", "tempfile", "pathlib", "veltra.cloud.constants", "veltra.errors",
-           "veltra.cloud.models.base", "veltra.cloud.services.actions.base")
+PRELOAD = (
+    "base64",
+    "typing",
+    "shutil",
+    "tempfile",
+    "pathlib",
+    "veltra.cloud.constants",
+    "veltra.errors",
+    "veltra.cloud.models.base",
+    "veltra.cloud.services.actions.base",
+)
 HANG_SECONDS = 20
 
 IMPORT_SCRIPT = r"""
@@ -468,15 +499,19 @@ def run_imports(modules: list[str], spawn: bool, verbose: bool) -> tuple[dict, l
         proc = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=None if verbose else subprocess.PIPE, text=True)
         lines = [ln for ln in proc.stdout.splitlines() if ln.startswith("{")]
         if proc.returncode != 0 or not lines:
-            problems.append(f"{short}: the import sweep failed ({_status(proc.returncode)}): "
-                            f"{(proc.stderr or '').strip()[-1500:]}")
+            problems.append(
+                f"{short}: the import sweep failed ({_status(proc.returncode)}): {(proc.stderr or '').strip()[-1500:]}"
+            )
             continue
         s = json.loads(lines[-1])
         problems += [f"{short} import {p}" for p in s["problems"]]
         totals["import runs"] += s.get("runs", 0)
         totals.update({f"import {k}": v for k, v in s.get("outcomes", {}).items()})
-        print(f"imports {short:<22} {s.get('allocations')} allocations, {s.get('runs', 0)} runs "
-              f"{s.get('outcomes', {})}, {time.perf_counter() - t0:.0f} s", flush=True)
+        print(
+            f"imports {short:<22} {s.get('allocations')} allocations, {s.get('runs', 0)} runs "
+            f"{s.get('outcomes', {})}, {time.perf_counter() - t0:.0f} s",
+            flush=True,
+        )
     return dict(totals), problems
 
 
@@ -484,13 +519,23 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--only", choices=("imports", "calls"), help="run one part only")
     parser.add_argument("--modules", nargs="*", help="modules (default: every importable one)")
-    parser.add_argument("-k", "--filter", action="append", default=[],
-                        help="calls: only paths whose label contains this text (repeatable)")
+    parser.add_argument(
+        "-k",
+        "--filter",
+        action="append",
+        default=[],
+        help="calls: only paths whose label contains this text (repeatable)",
+    )
     parser.add_argument("--spawn", action="store_true", help="imports: a new interpreter for every run")
-    parser.add_argument("--leak-limit", type=int, default=32,
-                        help="live blocks a repeated sweep may add (MemoryError keeps a free list of 16)")
-    parser.add_argument("--strict", action="store_true",
-                        help="count the interpreter's own SystemErrors (gh-131173) as problems too")
+    parser.add_argument(
+        "--leak-limit",
+        type=int,
+        default=32,
+        help="live blocks a repeated sweep may add (MemoryError keeps a free list of 16)",
+    )
+    parser.add_argument(
+        "--strict", action="store_true", help="count the interpreter's own SystemErrors (gh-131173) as problems too"
+    )
     parser.add_argument("-v", "--verbose", action="store_true")
     parser.add_argument("--child-calls", help=argparse.SUPPRESS)
     parser.add_argument("--child-imports", help=argparse.SUPPRESS)
@@ -507,8 +552,11 @@ def main(argv: list[str] | None = None) -> int:
 
     modules = args.modules or cases_mod.available_modules()
     if allocation_counter() is None:
-        print("faults: the allocation counter was not found (nm missing?); sweeps stop after 64 clean runs "
-              "(imports) or 200 allocations (calls)", file=sys.stderr)
+        print(
+            "faults: the allocation counter was not found (nm missing?); sweeps stop after 64 clean runs "
+            "(imports) or 200 allocations (calls)",
+            file=sys.stderr,
+        )
     t0 = time.perf_counter()
     problems: list[str] = []
     totals: dict = {}

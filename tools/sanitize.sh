@@ -40,7 +40,9 @@ if [ ! -x "$venv/bin/python" ]; then
   echo "sanitize: creating $venv with $py" >&2
   "$py" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "pytest>=8" "hypothesis>=6"
+# The package is installed with --no-deps below; its run-time dependencies come from pyproject.toml.
+mapfile -t deps < <("$venv/bin/python" -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"], sep="\n")')
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.11" "pytest>=8" "hypothesis>=6" "${deps[@]}"
 echo "sanitize: building with ASan+UBSan into $build" >&2
 "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall --no-deps \
   -Cbuild-dir="$build" -Ccmake.define.VELTRA_SANITIZE=ON .

@@ -32,7 +32,7 @@ from typing import Any
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-import cases as cases_mod  # noqa: E402
+import cases as cases_mod
 
 
 class Refused(Exception):
@@ -75,8 +75,9 @@ def stress_class(action_cls: type) -> type:
 
 
 class Worker(threading.Thread):
-    def __init__(self, index: int, shared: dict[str, Any] | None, classes: dict[str, type],
-                 deadline: float, errors: list[str]) -> None:
+    def __init__(
+        self, index: int, shared: dict[str, Any] | None, classes: dict[str, type], deadline: float, errors: list[str]
+    ) -> None:
         super().__init__(name=f"stress-{index}", daemon=True)
         self.index = index
         self.shared = shared
@@ -86,8 +87,7 @@ class Worker(threading.Thread):
         self.calls = 0
         self.rng = random.Random(index)
         self.own = {short: cls(f"thread {index} {short}") for short, cls in classes.items()}
-        self.refusing = {short: cls(f"thread {index} {short} refusing", refuse=True)
-                         for short, cls in classes.items()}
+        self.refusing = {short: cls(f"thread {index} {short} refusing", refuse=True) for short, cls in classes.items()}
 
     def fail(self, text: str) -> None:
         self.errors.append(f"{self.name} call {self.calls}: {text}")
@@ -126,7 +126,7 @@ class Worker(threading.Thread):
             if p.name not in values:
                 break
             pos.append(values[p.name])
-        kw = {k: v for k, v in values.items() if k not in [p.name for p in conn.method.params[:len(pos)]]}
+        kw = {k: v for k, v in values.items() if k not in [p.name for p in conn.method.params[: len(pos)]]}
         return tuple(pos), kw, values
 
     def call(self, short: str, i: int) -> None:
@@ -248,8 +248,9 @@ class Deployer(threading.Thread):
             self.errors.append(f"deploy {self.calls}: {type(exc).__name__}: {exc}")
 
 
-def run_stress(seconds: float = 5.0, threads: int = 8, deploy: bool = True,
-               switch_interval: float = 5e-6) -> dict[str, Any]:
+def run_stress(
+    seconds: float = 5.0, threads: int = 8, deploy: bool = True, switch_interval: float = 5e-6
+) -> dict[str, Any]:
     """Runs the stress; returns the calls made per thread and the errors found.
     With `deploy`, the working directory must be a deployable application
     (see cases.working_directory("real"))."""
@@ -262,7 +263,8 @@ def run_stress(seconds: float = 5.0, threads: int = 8, deploy: bool = True,
     errors: list[str] = []
     deadline = time.perf_counter() + seconds
     workers: list[threading.Thread] = [
-        Worker(i, shared if i % 2 == 0 else None, classes, deadline, errors) for i in range(threads)]
+        Worker(i, shared if i % 2 == 0 else None, classes, deadline, errors) for i in range(threads)
+    ]
     deploy_module = cases_mod.load(cases_mod.DEPLOY_MODULE) if deploy else None
     if deploy_module is not None:
         workers.append(Deployer(deploy_module, deadline, errors))

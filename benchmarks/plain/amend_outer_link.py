@@ -1,4 +1,5 @@
 """The amend action written in plain Python, for comparison in the benchmarks."""
+
 import base64
 from typing import Any
 
@@ -11,15 +12,22 @@ class AmendOuterLinkAction(CloudActionBase):
     Class to handle the update of an external connection.
     """
 
-    def action(self, connection_name: "str", env_name: "str", backend: "str | None" = None,
-               credentials: "dict[str, Any] | None" = None, application_uuid: "str | None" = None,
-               application_name: "str | None" = None) -> "AmendOuterLinkResponse":
+    def action(
+        self,
+        connection_name: "str",
+        env_name: "str",
+        backend: "str | None" = None,
+        credentials: "dict[str, Any] | None" = None,
+        application_uuid: "str | None" = None,
+        application_name: "str | None" = None,
+    ) -> "AmendOuterLinkResponse":
         """
         Executes the action to update an external connection with the given parameters.
         """
         if type(connection_name) is not str:
-            raise TypeError("Argument 'connection_name' has incorrect type "
-                            f"(expected str, got {type(connection_name).__name__})")
+            raise TypeError(
+                f"Argument 'connection_name' has incorrect type (expected str, got {type(connection_name).__name__})"
+            )
         if type(env_name) is not str:
             raise TypeError(f"Argument 'env_name' has incorrect type (expected str, got {type(env_name).__name__})")
         encrypted_data = self._credentials_data()

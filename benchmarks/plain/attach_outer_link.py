@@ -1,4 +1,5 @@
 """The attach action written in plain Python, for comparison in the benchmarks."""
+
 import base64
 
 from veltra.cloud.models.base import AttachOuterLinkResponse
@@ -10,20 +11,28 @@ class AttachOuterLinkAction(CloudActionBase):
     Action class for adding an external connection to an environment.
     """
 
-    def action(self, connection_name: "str", backend: "str", credentials: "dict[str, str]", env_name: "str",
-               application_uuid: "str | None" = None,
-               application_name: "str | None" = None) -> "AttachOuterLinkResponse":
+    def action(
+        self,
+        connection_name: "str",
+        backend: "str",
+        credentials: "dict[str, str]",
+        env_name: "str",
+        application_uuid: "str | None" = None,
+        application_name: "str | None" = None,
+    ) -> "AttachOuterLinkResponse":
         """
         Executes the action to add an external connection to an environment.
         """
         if type(connection_name) is not str:
-            raise TypeError("Argument 'connection_name' has incorrect type "
-                            f"(expected str, got {type(connection_name).__name__})")
+            raise TypeError(
+                f"Argument 'connection_name' has incorrect type (expected str, got {type(connection_name).__name__})"
+            )
         if type(backend) is not str:
             raise TypeError(f"Argument 'backend' has incorrect type (expected str, got {type(backend).__name__})")
         if type(credentials) is not dict:
-            raise TypeError("Argument 'credentials' has incorrect type "
-                            f"(expected dict, got {type(credentials).__name__})")
+            raise TypeError(
+                f"Argument 'credentials' has incorrect type (expected dict, got {type(credentials).__name__})"
+            )
         if type(env_name) is not str:
             raise TypeError(f"Argument 'env_name' has incorrect type (expected str, got {type(env_name).__name__})")
         encrypted_data = self._credentials_data()

@@ -1,4 +1,5 @@
 """The detach action written in plain Python, for comparison in the benchmarks."""
+
 import base64
 
 from veltra.cloud.models.base import DetachOuterLinkResponse
@@ -10,14 +11,20 @@ class DetachOuterLinkAction(CloudActionBase):
     Class to handle the removal of an external connection.
     """
 
-    def action(self, connection_name: "str", env_name: "str", application_uuid: "str | None" = None,
-               application_name: "str | None" = None) -> "DetachOuterLinkResponse":
+    def action(
+        self,
+        connection_name: "str",
+        env_name: "str",
+        application_uuid: "str | None" = None,
+        application_name: "str | None" = None,
+    ) -> "DetachOuterLinkResponse":
         """
         Executes the external connection removal action with the given parameters.
         """
         if type(connection_name) is not str:
-            raise TypeError("Argument 'connection_name' has incorrect type "
-                            f"(expected str, got {type(connection_name).__name__})")
+            raise TypeError(
+                f"Argument 'connection_name' has incorrect type (expected str, got {type(connection_name).__name__})"
+            )
         if type(env_name) is not str:
             raise TypeError(f"Argument 'env_name' has incorrect type (expected str, got {type(env_name).__name__})")
         encrypted_data = self._credentials_data()

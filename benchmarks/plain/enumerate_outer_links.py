@@ -1,4 +1,5 @@
 """The listing action written in plain Python, for comparison in the benchmarks."""
+
 import base64
 
 from veltra.cloud.models.base import EnumerateOuterLinksResponse
@@ -10,8 +11,9 @@ class EnumerateOuterLinksAction(CloudActionBase):
     Class to handle the listing of external connections.
     """
 
-    def action(self, env_name: "str", application_uuid: "str | None" = None,
-               application_name: "str | None" = None) -> "EnumerateOuterLinksResponse":
+    def action(
+        self, env_name: "str", application_uuid: "str | None" = None, application_name: "str | None" = None
+    ) -> "EnumerateOuterLinksResponse":
         """
         Executes the action to list external connections with the given parameters.
         """

@@ -1,15 +1,10 @@
-// Control flow that a body needs beyond plain calls: the `with` statement, an
-// exception taken up by an `except` clause, and the API domain shown after a
-// deploy.
+// Control flow that a body needs beyond plain calls: the `with` statement and an
+// exception taken up by an `except` clause.
 #pragma once
 
 #include "frame.h"
 
 namespace frame {
-
-// Public domain of the service: the fallback API domain of an application ends
-// with a period, this name and a slash.
-inline constexpr char kDomainSuffix[] = ".veltra.app/";
 
 // The pending exception, taken up as an `except` clause takes it up. While this
 // object lives, the exception is the one being handled (sys.exception()), so an
@@ -62,12 +57,5 @@ class With {
  private:
   Ref exit_;
 };
-
-// The API domain of a deploy response `model`: its `domain_url` when that is
-// true, otherwise "https://" + format(model.application_uuid) + "." +
-// format(<module global `subdomain`>) + kDomainSuffix. A failure adds the entry
-// of `test_line` (reading or testing domain_url) or `compose_line` (making the
-// fallback) and returns null.
-Ref api_domain(const Call& c, PyObject* model, const Name& subdomain, int test_line, int compose_line) noexcept;
 
 }  // namespace frame

@@ -1,80 +1,90 @@
 // The method object: a function-like descriptor that binds the arguments of a
 // call to the parameters of its method table, checks them and runs the body.
+// Only this file knows the object's layout.
 #include <cstddef>
 #include <cstring>
 
-#include "internal.h"
+#include "state.h"
 
 namespace frame {
 namespace {
 
-// ---------------------------------------------------------------------------
-// Argument binding
-
-// The binding and check messages of a method are few and are raised again and
-// again by callers that probe or misuse an API, so each is made once and kept.
-constexpr Py_ssize_t kCachedCounts = 16;
-struct CountMessages {
+struct MethodObject {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
   const MethodSpec* spec;
-  PyObject* by_given[kCachedCounts];  // (message,)
+  MethodState* state;
+  PyObject* name;         // __name__
+  PyObject* qualname;     // __qualname__
+  PyObject* doc;          // __doc__
+  PyObject* module;       // __module__
+  PyObject* globals;      // __globals__
+  PyObject* code;         // __code__
+  PyObject* defaults;     // __defaults__ (may be null)
+  PyObject* kwdefaults;   // __kwdefaults__ (may be null)
+  PyObject* annotations;  // __annotations__ (may be null until read)
+  PyObject* dict;         // __dict__ (made on first use)
+  PyObject* weakrefs;
 };
-CountMessages g_count_messages[kMaxMethods];
 
-struct CheckMessage {
-  const Param* param;
-  char type_name[201];  // the message shows at most 200 bytes of it
-  PyObject* args;  // (message,)
-};
-constexpr int kCachedChecks = 16;
-CheckMessage g_check_messages[kCachedChecks];
+MethodObject* as_method(PyObject* self) noexcept { return reinterpret_cast<MethodObject*>(self); }
 
-// Raises TypeError with a kept message, held as the exception's args tuple so
-// that raising it again allocates nothing but the exception; `slot` is null when
-// the message cannot be kept.
-void raise_kept(PyObject** slot, PyObject* message) noexcept {
+// ---------------------------------------------------------------------------
+// Binding and check errors: cold, out of line, and each message made once.
+
+// Raises TypeError(message). When `keep` is given, the args tuple is stored
+// there (a new reference) so that the next identical error reuses it.
+[[gnu::cold]] void raise_type_error(Ref message, PyObject** keep) noexcept {
   if (!message) return;
-  PyObject* args = PyTuple_Pack(1, message);
-  Py_DECREF(message);
+  Ref args = Ref::steal(PyTuple_Pack(1, message.get()));
   if (!args) return;
-  PyErr_SetObject(PyExc_TypeError, args);
-  if (slot) {
-    *slot = args;
-  } else {
-    Py_DECREF(args);
-  }
+  PyErr_SetObject(PyExc_TypeError, args.get());
+  if (keep) store(*keep, args.release());
 }
 
 // "takes at least/at most/exactly N positional argument(s) (M given)".
-void count_error(const MethodSpec& s, Py_ssize_t given) noexcept {
-  PyObject** slot = nullptr;
-  if (given >= 0 && given < kCachedCounts) {
-    for (CountMessages& m : g_count_messages) {
-      if (m.spec == nullptr) m.spec = &s;
-      if (m.spec != &s) continue;
-      slot = &m.by_given[given];
-      break;
-    }
-  }
-  if (slot && *slot) {
-    PyErr_SetObject(PyExc_TypeError, *slot);
+[[gnu::cold]] void count_error(const MethodObject* m, Py_ssize_t given) noexcept {
+  PyObject** keep = given >= 0 && given < kCachedCounts ? &m->state->count_messages[given] : nullptr;
+  if (keep && *keep) {
+    PyErr_SetObject(PyExc_TypeError, *keep);
     return;
   }
-  const int min = s.min_positional(), max = s.n_positional();
-  const char* qualifier;
-  Py_ssize_t expected;
-  if (min == max) {
-    qualifier = "exactly";
+  const MethodSpec& s = *m->spec;
+  const int min = m->state->min_positional;
+  const int max = s.n_positional();
+  const char* qualifier = "at most";
+  Py_ssize_t expected = max;
+  if (min == max || given < min) {
+    qualifier = min == max ? "exactly" : "at least";
     expected = min;
-  } else if (given < min) {
-    qualifier = "at least";
-    expected = min;
-  } else {
-    qualifier = "at most";
-    expected = max;
   }
-  raise_kept(slot, PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.name,
-                                        qualifier, expected, expected == 1 ? "" : "s", given));
+  raise_type_error(Ref::steal(PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                                                   s.name, qualifier, expected, expected == 1 ? "" : "s", given)),
+                   keep);
 }
+
+// "Argument '<name>' has incorrect type (expected <type>, got <type of value>)".
+[[gnu::cold]] void check_error(const Param& p, PyObject* value) noexcept {
+  const char* type_name = Py_TYPE(value)->tp_name;
+  CheckMessage* slot = nullptr;
+  for (CheckMessage& m : g_state.check_messages) {
+    if (m.param == nullptr) m.param = &p;
+    if (m.param != &p) continue;
+    slot = &m;
+    break;
+  }
+  if (slot && slot->args && strncmp(slot->type_name, type_name, 200) == 0) {
+    PyErr_SetObject(PyExc_TypeError, slot->args);
+    return;
+  }
+  Ref message = Ref::steal(PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                                                p.name->text(), p.check == Check::kStr ? "str" : "dict", type_name));
+  if (slot && message) PyOS_snprintf(slot->type_name, sizeof slot->type_name, "%.200s", type_name);
+  raise_type_error(std::move(message), slot ? &slot->args : nullptr);
+}
+
+// ---------------------------------------------------------------------------
+// Argument binding
 
 // Parameter names compare by identity first (they are interned), then by value.
 bool same_name(PyObject* key, PyObject* name) noexcept {
@@ -90,118 +100,99 @@ Py_ssize_t find_keyword(PyObject* kwnames, Py_ssize_t nkw, PyObject* name) noexc
   return -1;
 }
 
-// Fills `out` (borrowed references) from a vectorcall argument array. On failure
-// an exception is set and false returned.
-bool bind(const MethodSpec& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept {
-  const int n_params = static_cast<int>(s.params.size());
+// Binding with keyword arguments. On failure an exception is set and false
+// returned.
+[[gnu::noinline]] bool bind_keywords(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                     PyObject** out) noexcept {
+  const MethodSpec& s = *m->spec;
+  const int n_params = s.n_params();
   const int npos = s.n_positional();
-  const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-
-  if (nkw == 0) {
-    if (nargs < s.min_positional() || nargs > npos) {
-      count_error(s, nargs);
-      return false;
-    }
-  } else if (nargs > npos) {
-    count_error(s, nargs);
+  const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+  if (nargs > npos) {
+    count_error(m, nargs);
     return false;
   }
   for (int i = 0; i < n_params; ++i) out[i] = i < nargs ? args[i] : nullptr;
 
-  if (nkw) {
-    PyObject* const* kwvalues = args + nargs;
-    Py_ssize_t used = 0;
-    // Required parameters not given positionally must come by keyword.
-    for (int i = static_cast<int>(nargs); i < npos; ++i) {
-      if (s.params[i].dflt != Default::kRequired) continue;
-      Py_ssize_t k = find_keyword(kwnames, nkw, s.params[i].name->get());
-      if (k < 0) {
-        count_error(s, i);
-        return false;
-      }
+  PyObject* const* kwvalues = args + nargs;
+  Py_ssize_t used = 0;
+  // Required parameters not given positionally must come by keyword.
+  for (int i = static_cast<int>(nargs); i < npos; ++i) {
+    if (s.params[i].dflt != Default::kRequired) continue;
+    Py_ssize_t k = find_keyword(kwnames, nkw, s.params[i].name->get());
+    if (k < 0) {
+      count_error(m, i);
+      return false;
+    }
+    out[i] = kwvalues[k];
+    ++used;
+  }
+  // Optional positional parameters, while keywords remain.
+  for (int i = static_cast<int>(nargs); i < npos && used < nkw; ++i) {
+    if (s.params[i].dflt == Default::kRequired) continue;
+    Py_ssize_t k = find_keyword(kwnames, nkw, s.params[i].name->get());
+    if (k >= 0) {
       out[i] = kwvalues[k];
       ++used;
     }
-    // Optional positional parameters, while keywords remain.
-    for (int i = static_cast<int>(nargs); i < npos && used < nkw; ++i) {
-      if (s.params[i].dflt == Default::kRequired) continue;
-      Py_ssize_t k = find_keyword(kwnames, nkw, s.params[i].name->get());
-      if (k >= 0) {
-        out[i] = kwvalues[k];
-        ++used;
-      }
+  }
+  // The keyword-only parameter, when it is the one keyword left.
+  if (s.n_kwonly && nkw - used == 1) {
+    Py_ssize_t k = find_keyword(kwnames, nkw, s.params[npos].name->get());
+    if (k >= 0) {
+      out[npos] = kwvalues[k];
+      ++used;
     }
-    // The keyword-only parameter, when it is the one keyword left.
-    if (s.n_kwonly && nkw - used == 1) {
-      Py_ssize_t k = find_keyword(kwnames, nkw, s.params[npos].name->get());
-      if (k >= 0) {
-        out[npos] = kwvalues[k];
-        ++used;
+  }
+  // Anything left is a keyword that is not a string, repeats a positional
+  // argument or names no parameter.
+  if (used < nkw) {
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+      PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+      if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
+        return false;
       }
-    }
-    // Anything left is a keyword that is not a string, repeats a positional
-    // argument or names no parameter.
-    if (used < nkw) {
-      for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-          PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", s.name);
-          return false;
-        }
-        int j = 0;
-        while (j < n_params && !same_name(key, s.params[j].name->get())) ++j;
-        if (j >= nargs && j < n_params) {
-          out[j] = kwvalues[k];
-        } else if (j < n_params) {
-          PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.name, key);
-          return false;
-        } else {
-          PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, key);
-          return false;
-        }
+      int j = 0;
+      while (j < n_params && !same_name(key, s.params[j].name->get())) ++j;
+      if (j >= nargs && j < n_params) {
+        out[j] = kwvalues[k];
+      } else if (j < n_params) {
+        PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", s.name, key);
+        return false;
+      } else {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s.name, key);
+        return false;
       }
     }
   }
-
   for (int i = static_cast<int>(nargs); i < n_params; ++i) {
-    if (!out[i]) out[i] = s.params[i].dflt == Default::kFalse ? Py_False : Py_None;
+    if (!out[i]) out[i] = m->state->default_values[i];
   }
   return true;
 }
 
-// "Argument '<name>' has incorrect type (expected <type>, got <type of value>)".
-void check_error(const Param& p, PyObject* value) noexcept {
-  const char* type_name = Py_TYPE(value)->tp_name;
-  CheckMessage* slot = nullptr;
-  for (CheckMessage& m : g_check_messages) {
-    if (m.param == nullptr) m.param = &p;
-    if (m.param != &p) continue;
-    slot = &m;
-    break;
+// Fills `out` (borrowed references) from a vectorcall argument array. Without
+// keywords, the common case, binding is a count check and a copy.
+bool bind(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept {
+  if (kwnames && PyTuple_GET_SIZE(kwnames)) return bind_keywords(m, args, nargs, kwnames, out);
+  const int n_params = m->spec->n_params();
+  if (nargs < m->state->min_positional || nargs > m->spec->n_positional()) {
+    count_error(m, nargs);
+    return false;
   }
-  if (slot && slot->args && strncmp(slot->type_name, type_name, 200) == 0) {
-    PyErr_SetObject(PyExc_TypeError, slot->args);
-    return;
-  }
-  PyObject* message = PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                                           p.name->text(), p.check == Check::kStr ? "str" : "dict", type_name);
-  if (!message || !slot) {
-    raise_kept(nullptr, message);
-    return;
-  }
-  Py_CLEAR(slot->args);
-  PyOS_snprintf(slot->type_name, sizeof slot->type_name, "%.200s", type_name);
-  raise_kept(&slot->args, message);
+  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+  for (int i = static_cast<int>(nargs); i < n_params; ++i) out[i] = m->state->default_values[i];
+  return true;
 }
 
 // Exact-type checks on entry, in table order.
-bool check_types(const MethodSpec& s, PyObject* const* args) noexcept {
-  for (size_t i = 0; i < s.params.size(); ++i) {
-    const Param& p = s.params[i];
-    if (p.check == Check::kNone) continue;
-    PyTypeObject* expected = p.check == Check::kStr ? &PyUnicode_Type : &PyDict_Type;
-    if (Py_IS_TYPE(args[i], expected)) continue;
-    check_error(p, args[i]);
+bool check_types(const MethodObject* m, PyObject* const* args) noexcept {
+  const int n_params = m->spec->n_params();
+  for (int i = 0; i < n_params; ++i) {
+    PyTypeObject* expected = m->state->check_types[i];
+    if (!expected || Py_IS_TYPE(args[i], expected)) continue;
+    check_error(m->spec->params[i], args[i]);
     return false;
   }
   return true;
@@ -209,49 +200,73 @@ bool check_types(const MethodSpec& s, PyObject* const* args) noexcept {
 
 PyObject* run(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   const MethodSpec& s = *m->spec;
-  Call c{m, &s, {}};
-  if (!bind(s, args, nargs, kwnames, c.args)) return c.fail(s.def_line);
-  if (!check_types(s, c.args)) return nullptr;
+  Call c{m->globals, m->state->traceback_name, {}};
+  if (!bind(m, args, nargs, kwnames, c.args)) return c.fail(s.def_line);
+  if (!check_types(m, c.args)) return nullptr;
   if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-  PyObject* result = s.body(c);
+  Ref result = Ref::steal(s.body(c));
   Py_LeaveRecursiveCall();
-  if (result && s.return_check_line && result != Py_None && !PyUnicode_CheckExact(result)) {
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "unicode", Py_TYPE(result)->tp_name);
-    Py_DECREF(result);
+  if (result && s.return_check_line && result.get() != Py_None && !PyUnicode_CheckExact(result.get())) {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "unicode", Py_TYPE(result.get())->tp_name);
+    result.reset();
     return c.fail(s.return_check_line);
   }
-  return result;
+  return result.release();
 }
 
 PyObject* method_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
-  return run(reinterpret_cast<MethodObject*>(self), args, PyVectorcall_NARGS(nargsf), kwnames);
+  return run(as_method(self), args, PyVectorcall_NARGS(nargsf), kwnames);
 }
+
+// The arguments of a call by tuple and dict, laid out for vectorcall: the
+// positional ones borrowed from the tuple, the keyword values held for the call
+// (the body may reach code that changes the dict).
+class KeywordCall {
+ public:
+  KeywordCall(PyObject* args, PyObject* kwargs) noexcept
+      : nargs_(PyTuple_GET_SIZE(args)), nkw_(PyDict_GET_SIZE(kwargs)) {
+    kwnames_ = Ref::steal(PyTuple_New(nkw_));
+    if (!kwnames_) return;
+    stack_ = nargs_ + nkw_ <= kSmall ? small_ : PyMem_New(PyObject*, nargs_ + nkw_);
+    if (!stack_) {
+      PyErr_NoMemory();
+      return;
+    }
+    for (Py_ssize_t i = 0; i < nargs_; ++i) stack_[i] = PyTuple_GET_ITEM(args, i);
+    Py_ssize_t pos = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      PyTuple_SET_ITEM(kwnames_.get(), filled_, Py_NewRef(key));
+      stack_[nargs_ + filled_++] = Py_NewRef(value);
+    }
+  }
+  KeywordCall(const KeywordCall&) = delete;
+  KeywordCall& operator=(const KeywordCall&) = delete;
+  ~KeywordCall() {
+    if (!stack_) return;
+    for (Py_ssize_t i = 0; i < filled_; ++i) Py_DECREF(stack_[nargs_ + i]);
+    if (stack_ != small_) PyMem_Free(static_cast<void*>(stack_));
+  }
+
+  bool ready() const noexcept { return stack_ != nullptr; }
+  PyObject* call(MethodObject* m) const noexcept { return run(m, stack_, nargs_, kwnames_.get()); }
+
+ private:
+  static constexpr Py_ssize_t kSmall = 16;
+  Py_ssize_t nargs_, nkw_, filled_ = 0;
+  Ref kwnames_;
+  PyObject* small_[kSmall];
+  PyObject** stack_ = nullptr;
+};
 
 // A call by tuple and dict: the same binding, with the dict's keys as the names.
 PyObject* method_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  auto* m = reinterpret_cast<MethodObject*>(self);
-  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-  const Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-  if (nkw == 0) return run(m, &PyTuple_GET_ITEM(args, 0), nargs, nullptr);
-
-  Ref kwnames = Ref::steal(PyTuple_New(nkw));
-  if (!kwnames) return nullptr;
-  PyObject* small[16];
-  PyObject** stack = nargs + nkw <= 16 ? small : PyMem_New(PyObject*, nargs + nkw);
-  if (!stack) return PyErr_NoMemory();
-  for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
-  Py_ssize_t pos = 0, k = 0;
-  PyObject *key, *value;
-  while (PyDict_Next(kwargs, &pos, &key, &value)) {
-    PyTuple_SET_ITEM(kwnames.get(), k, Py_NewRef(key));
-    // Held for the call: the body may reach code that changes the dict.
-    stack[nargs + k] = Py_NewRef(value);
-    ++k;
+  if (!kwargs || PyDict_GET_SIZE(kwargs) == 0) {
+    return run(as_method(self), &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), nullptr);
   }
-  PyObject* result = run(m, stack, nargs, kwnames.get());
-  for (Py_ssize_t i = 0; i < nkw; ++i) Py_DECREF(stack[nargs + i]);
-  if (stack != small) PyMem_Free(stack);
-  return result;
+  KeywordCall call(args, kwargs);
+  return call.ready() ? call.call(as_method(self)) : nullptr;
 }
 
 PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
@@ -260,12 +275,12 @@ PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
 }
 
 PyObject* method_repr(PyObject* self) noexcept {
-  auto* m = reinterpret_cast<MethodObject*>(self);
+  MethodObject* m = as_method(self);
   return PyUnicode_FromFormat("<compiled function %S at %p>", m->qualname ? m->qualname : Py_None, self);
 }
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
-  auto* m = reinterpret_cast<MethodObject*>(self);
+  MethodObject* m = as_method(self);
   Py_VISIT(m->name);
   Py_VISIT(m->qualname);
   Py_VISIT(m->doc);
@@ -279,9 +294,13 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
-// Names stay: they are strings and take part in no cycle.
+// Clears every reference that can take part in a cycle. __name__ and
+// __qualname__ can be any str, a subclass with a reference back included, so
+// they are cleared too; the getters then give None.
 int method_clear(PyObject* self) noexcept {
-  auto* m = reinterpret_cast<MethodObject*>(self);
+  MethodObject* m = as_method(self);
+  Py_CLEAR(m->name);
+  Py_CLEAR(m->qualname);
   Py_CLEAR(m->doc);
   Py_CLEAR(m->module);
   Py_CLEAR(m->globals);
@@ -294,53 +313,72 @@ int method_clear(PyObject* self) noexcept {
 }
 
 void method_dealloc(PyObject* self) noexcept {
-  auto* m = reinterpret_cast<MethodObject*>(self);
   PyObject_GC_UnTrack(self);
-  if (m->weakrefs) PyObject_ClearWeakRefs(self);
+  if (as_method(self)->weakrefs) PyObject_ClearWeakRefs(self);
   method_clear(self);
-  Py_CLEAR(m->name);
-  Py_CLEAR(m->qualname);
   PyObject_GC_Del(self);
 }
 
 // ---------------------------------------------------------------------------
-// Attributes
+// Attributes: one getter and setter per attribute, each setter's rule beside it.
 
-MethodObject* as_method(PyObject* self) noexcept { return reinterpret_cast<MethodObject*>(self); }
 PyObject* or_none(PyObject* o) noexcept { return Py_NewRef(o ? o : Py_None); }
 
+// Replaces a str attribute; anything else, and deleting, raise TypeError.
+int set_str(PyObject*& slot, PyObject* value, const char* message) noexcept {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return -1;
+  }
+  Py_XSETREF(slot, Py_NewRef(value));
+  return 0;
+}
+
+// Calls keep the defaults of the method table; say so on every assignment.
+int warn_defaults(const char* attr) noexcept {
+  char message[160];
+  PyOS_snprintf(message, sizeof message,
+                "changes to %s of a compiled method do not affect its calls, which keep their own defaults", attr);
+  return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+}
+
+// Stores `value` of type `type` (None and deleting store nothing), warning first
+// when `warn_attr` is given; a failed warning keeps the old value.
+int set_optional(PyObject*& slot, PyObject* value, PyTypeObject* type, const char* message,
+                 const char* warn_attr) noexcept {
+  if (value == Py_None) value = nullptr;
+  if (value && !PyObject_TypeCheck(value, type)) {
+    PyErr_SetString(PyExc_TypeError, message);
+    return -1;
+  }
+  if (warn_attr && warn_defaults(warn_attr) < 0) return -1;
+  Py_XSETREF(slot, Py_XNewRef(value));
+  return 0;
+}
+
+// __name__, __qualname__: a str, else TypeError.
 PyObject* get_name(PyObject* self, void*) noexcept { return or_none(as_method(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
-  if (!value || !PyUnicode_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__name__ must be set to a string object");
-    return -1;
-  }
-  Py_XSETREF(as_method(self)->name, Py_NewRef(value));
-  return 0;
+  return set_str(as_method(self)->name, value, "__name__ must be set to a string object");
 }
-
 PyObject* get_qualname(PyObject* self, void*) noexcept { return or_none(as_method(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
-  if (!value || !PyUnicode_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__qualname__ must be set to a string object");
-    return -1;
-  }
-  Py_XSETREF(as_method(self)->qualname, Py_NewRef(value));
-  return 0;
+  return set_str(as_method(self)->qualname, value, "__qualname__ must be set to a string object");
 }
 
+// __doc__, __module__: any object; deleting sets None.
 PyObject* get_doc(PyObject* self, void*) noexcept { return or_none(as_method(self)->doc); }
 int set_doc(PyObject* self, PyObject* value, void*) noexcept {
   Py_XSETREF(as_method(self)->doc, Py_NewRef(value ? value : Py_None));
   return 0;
 }
-
 PyObject* get_module(PyObject* self, void*) noexcept { return or_none(as_method(self)->module); }
 int set_module(PyObject* self, PyObject* value, void*) noexcept {
   Py_XSETREF(as_method(self)->module, Py_NewRef(value ? value : Py_None));
   return 0;
 }
 
+// __dict__: made on first read; a dict replaces it; never deleted.
 PyObject* get_dict(PyObject* self, void*) noexcept {
   MethodObject* m = as_method(self);
   if (!m->dict) {
@@ -362,43 +400,27 @@ int set_dict(PyObject* self, PyObject* value, void*) noexcept {
   return 0;
 }
 
+// Read-only: __globals__, __closure__ (None), __code__, _is_coroutine (False).
 PyObject* get_globals(PyObject* self, void*) noexcept { return or_none(as_method(self)->globals); }
 PyObject* get_closure(PyObject*, void*) noexcept { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) noexcept { return or_none(as_method(self)->code); }
 PyObject* get_is_coroutine(PyObject*, void*) noexcept { Py_RETURN_FALSE; }
 
-// Calls keep the defaults of the method table; say so on every assignment.
-int warn_defaults(const char* attr) noexcept {
-  char message[160];
-  PyOS_snprintf(message, sizeof message,
-                "changes to %s of a compiled method do not affect its calls, which keep their own defaults", attr);
-  return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
-}
-
+// __defaults__ (tuple), __kwdefaults__ (dict): stored with a RuntimeWarning, as
+// calls keep the table's defaults; None or deleting removes them.
 PyObject* get_defaults(PyObject* self, void*) noexcept { return or_none(as_method(self)->defaults); }
 int set_defaults(PyObject* self, PyObject* value, void*) noexcept {
-  if (value == Py_None) value = nullptr;
-  if (value && !PyTuple_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-    return -1;
-  }
-  if (warn_defaults("__defaults__") < 0) return -1;
-  Py_XSETREF(as_method(self)->defaults, Py_XNewRef(value));
-  return 0;
+  return set_optional(as_method(self)->defaults, value, &PyTuple_Type, "__defaults__ must be set to a tuple object",
+                      "__defaults__");
 }
-
 PyObject* get_kwdefaults(PyObject* self, void*) noexcept { return or_none(as_method(self)->kwdefaults); }
 int set_kwdefaults(PyObject* self, PyObject* value, void*) noexcept {
-  if (value == Py_None) value = nullptr;
-  if (value && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-    return -1;
-  }
-  if (warn_defaults("__kwdefaults__") < 0) return -1;
-  Py_XSETREF(as_method(self)->kwdefaults, Py_XNewRef(value));
-  return 0;
+  return set_optional(as_method(self)->kwdefaults, value, &PyDict_Type, "__kwdefaults__ must be set to a dict object",
+                      "__kwdefaults__");
 }
 
+// __annotations__: a new dict on first read when there is none; a dict replaces
+// it; None or deleting removes it.
 PyObject* get_annotations(PyObject* self, void*) noexcept {
   MethodObject* m = as_method(self);
   if (!m->annotations) {
@@ -408,13 +430,8 @@ PyObject* get_annotations(PyObject* self, void*) noexcept {
   return Py_NewRef(m->annotations);
 }
 int set_annotations(PyObject* self, PyObject* value, void*) noexcept {
-  if (value == Py_None) value = nullptr;
-  if (value && !PyDict_Check(value)) {
-    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-    return -1;
-  }
-  Py_XSETREF(as_method(self)->annotations, Py_XNewRef(value));
-  return 0;
+  return set_optional(as_method(self)->annotations, value, &PyDict_Type, "__annotations__ must be set to a dict object",
+                      nullptr);
 }
 
 PyGetSetDef method_getset[] = {
@@ -440,65 +457,96 @@ PyGetSetDef method_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// ---------------------------------------------------------------------------
+// Making method objects
+
+Name k_return{"return"};
+
+Ref make_annotations(const MethodSpec& m) noexcept {
+  Ref annotations = Ref::steal(PyDict_New());
+  if (!annotations) return {};
+  for (const Param& p : m.params) {
+    if (!p.annotation) continue;
+    Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
+    if (!text || PyDict_SetItem(annotations.get(), p.name->get(), text.get()) < 0) return {};
+  }
+  Ref ret = Ref::steal(PyUnicode_FromString(m.return_annotation));
+  if (!ret || PyDict_SetItem(annotations.get(), k_return.get(), ret.get()) < 0) return {};
+  return annotations;
+}
+
+// The keyword-only defaults dict, or nothing (and no error) without keyword-only
+// parameters.
+Ref make_kwdefaults(const MethodSpec& m, const MethodState& ms, bool& failed) noexcept {
+  failed = false;
+  if (!m.n_kwonly) return {};
+  Ref kwdefaults = Ref::steal(PyDict_New());
+  failed = !kwdefaults;
+  for (int p = m.n_positional(); kwdefaults && p < m.n_params(); ++p) {
+    if (ms.default_values[p] && PyDict_SetItem(kwdefaults.get(), m.params[p].name->get(), ms.default_values[p]) < 0) {
+      failed = true;
+      return {};
+    }
+  }
+  return kwdefaults;
+}
+
 }  // namespace
 
-PyTypeObject MethodType = [] {
-  PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
-  t.tp_name = "compiled_function";
-  t.tp_basicsize = sizeof(MethodObject);
-  t.tp_dealloc = method_dealloc;
-  t.tp_vectorcall_offset = offsetof(MethodObject, vectorcall);
-  t.tp_repr = method_repr;
-  t.tp_call = method_call;
-  t.tp_getattro = PyObject_GenericGetAttr;
-  t.tp_setattro = PyObject_GenericSetAttr;
-  t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR;
-  t.tp_doc = "A method of a compiled action class.";
-  t.tp_traverse = method_traverse;
-  t.tp_clear = method_clear;
-  t.tp_weaklistoffset = offsetof(MethodObject, weakrefs);
-  t.tp_getset = method_getset;
-  t.tp_descr_get = method_descr_get;
-  t.tp_dictoffset = offsetof(MethodObject, dict);
-  return t;
-}();
+PyTypeObject method_type_template() noexcept {
+  return {
+      .ob_base = PyVarObject_HEAD_INIT(nullptr, 0).tp_name = "compiled_function",
+      .tp_basicsize = sizeof(MethodObject),
+      .tp_dealloc = method_dealloc,
+      .tp_vectorcall_offset = offsetof(MethodObject, vectorcall),
+      .tp_repr = method_repr,
+      .tp_call = method_call,
+      .tp_getattro = PyObject_GenericGetAttr,
+      .tp_setattro = PyObject_GenericSetAttr,
+      .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+      .tp_doc = "A method of a compiled action class.",
+      .tp_traverse = method_traverse,
+      .tp_clear = method_clear,
+      .tp_weaklistoffset = offsetof(MethodObject, weakrefs),
+      .tp_getset = method_getset,
+      .tp_descr_get = method_descr_get,
+      .tp_dictoffset = offsetof(MethodObject, dict),
+  };
+}
 
-PyObject* new_method(const MethodSpec& spec, const char* traceback_name, PyObject* qualname, PyObject* module_name,
-                     PyObject* globals, PyObject* code) noexcept {
-  PyObject* name = PyUnicode_InternFromString(spec.name);
+int ready_method_type() noexcept { return PyType_Ready(&g_state.method_type); }
+
+PyObject* new_method(std::size_t index, PyObject* qualname, PyObject* module_name) noexcept {
+  const MethodSpec& spec = g_state.spec->methods[index];
+  MethodState& ms = g_state.methods[index];
+  Ref annotations = make_annotations(spec);
+  if (!annotations) return nullptr;
+  bool failed = false;
+  Ref kwdefaults = make_kwdefaults(spec, ms, failed);
+  if (failed) return nullptr;
+  Ref name = Ref::steal(PyUnicode_InternFromString(spec.name));
   if (!name) return nullptr;
-  PyObject* doc = spec.doc ? PyUnicode_FromString(spec.doc) : Py_NewRef(Py_None);
-  if (!doc) {
-    Py_DECREF(name);
-    return nullptr;
-  }
-  MethodObject* m = PyObject_GC_New(MethodObject, &MethodType);
-  if (!m) {
-    Py_DECREF(name);
-    Py_DECREF(doc);
-    return nullptr;
-  }
+  Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
+  if (!doc) return nullptr;
+
+  MethodObject* m = PyObject_GC_New(MethodObject, &g_state.method_type);
+  if (!m) return nullptr;
   m->vectorcall = method_vectorcall;
   m->spec = &spec;
-  m->traceback_name = traceback_name;
-  m->name = name;
+  m->state = &ms;
+  m->name = name.release();
   m->qualname = Py_NewRef(qualname);
-  m->doc = doc;
+  m->doc = doc.release();
   m->module = Py_NewRef(module_name);
-  m->globals = Py_XNewRef(globals);
-  m->code = Py_XNewRef(code);
-  m->defaults = nullptr;
-  m->kwdefaults = nullptr;
-  m->annotations = nullptr;
+  m->globals = Py_XNewRef(g_state.module_dict);
+  m->code = Py_XNewRef(ms.code);
+  m->defaults = Py_XNewRef(ms.defaults);
+  m->kwdefaults = kwdefaults.release();
+  m->annotations = annotations.release();
   m->dict = nullptr;
   m->weakrefs = nullptr;
   PyObject_GC_Track(m);
   return reinterpret_cast<PyObject*>(m);
-}
-
-PyObject* Call::fail(int line) const noexcept {
-  add_traceback(method->traceback_name, line, method->globals);
-  return nullptr;
 }
 
 }  // namespace frame

@@ -2,28 +2,9 @@
 // of the module body and the building of the action class.
 #include <cstdio>
 
-#include "internal.h"
+#include "state.h"
 
 namespace frame {
-
-State g_state;
-Name* g_names = nullptr;
-
-Name::Name(const char* text, Kind kind) noexcept : text_(text), kind_(kind), next_(g_names) { g_names = this; }
-
-// Makes every registered string, replacing those of an earlier, failed execution.
-int make_names() noexcept {
-  for (Name* n = g_names; n; n = n->next_) {
-    PyObject* s = n->kind_ == Name::kIdentifier ? PyUnicode_InternFromString(n->text_) : PyUnicode_FromString(n->text_);
-    if (!s) return -1;
-    store(n->obj_, s);
-  }
-  return 0;
-}
-
-PyObject* kept_open() noexcept { return g_state.open; }
-PyObject* empty_tuple() noexcept { return g_state.empty_tuple; }
-
 namespace {
 
 // The interpreter this module was built for; others get a warning.
@@ -44,8 +25,19 @@ Name k_name_attr{"__name__"};
 Name k_open{"open"};
 Name k_return{"return"};
 
+// The module definition: no functions, no state (the state is process-wide),
+// the two slots below.
 PyModuleDef g_def;
 PyMethodDef g_no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+
+// Global lookup during execution: the module namespace, then the builtins.
+Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
+  if (globals) {
+    if (PyObject* value = PyDict_GetItemWithError(globals, name)) return Ref::borrow(value);
+    if (PyErr_Occurred()) return {};
+  }
+  return global_missing(name);
+}
 
 // Fails the execution from step 7 on: adds the "init" traceback entry.
 int fail_init(int line) noexcept {
@@ -73,6 +65,10 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
   if (g_state.interpreter_id == -1) {
     if (id == -1) return nullptr;
     g_state.interpreter_id = id;
+    // When this runtime ends, forget what belongs to it, so that an embedding
+    // program that starts the interpreter again imports the module afresh. Only
+    // if no slot is left does the process keep the old state.
+    (void)Py_AtExit(forget_runtime);
   } else if (id != g_state.interpreter_id) {
     if (id == -1) return nullptr;
     PyErr_SetString(PyExc_ImportError,
@@ -107,9 +103,67 @@ int check_version() noexcept {
   int minor = static_cast<int>((Py_Version >> 16) & 0xFF);
   if (major == kTargetMajor && minor == kTargetMinor) return 0;
   char message[200];
-  PyOS_snprintf(message, sizeof message, "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                kTargetMajor, kTargetMinor, g_state.spec->dotted_name, "does not match", major, minor);
+  PyOS_snprintf(message, sizeof message,
+                "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", kTargetMajor,
+                kTargetMinor, g_state.spec->dotted_name, "does not match", major, minor);
   return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
+}
+
+// The body of the interpreter's own empty code object (PyCode_NewEmpty): a few
+// instructions that raise, with the constants, names, stack size and line table
+// they need. Taken from the running interpreter, so it is right for its version.
+struct Stub {
+  Ref code, consts, names, linetable;
+  int stacksize = 0;
+};
+
+Stub raising_stub(const char* path, const char* name, int line) noexcept {
+  Stub stub;
+  Ref empty = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(path, name, line)));
+  if (!empty) return stub;
+  Ref code = Ref::steal(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(empty.get())));
+  Ref consts = Ref::steal(PyObject_GetAttrString(empty.get(), "co_consts"));
+  Ref names = Ref::steal(PyObject_GetAttrString(empty.get(), "co_names"));
+  Ref linetable = Ref::steal(PyObject_GetAttrString(empty.get(), "co_linetable"));
+  Ref stacksize = Ref::steal(PyObject_GetAttrString(empty.get(), "co_stacksize"));
+  if (!code || !consts || !names || !linetable || !stacksize) return stub;
+  long size = PyLong_AsLong(stacksize.get());
+  if (size < 0 || size > 1024) {
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "unexpected stack size of the empty code object");
+    return stub;
+  }
+  stub.stacksize = size < 1 ? 1 : static_cast<int>(size);
+  stub.consts = std::move(consts);
+  stub.names = std::move(names);
+  stub.linetable = std::move(linetable);
+  stub.code = std::move(code);
+  return stub;
+}
+
+// The object a parameter's default stands for; null for a required parameter.
+PyObject* default_value(Default dflt) noexcept {
+  switch (dflt) {
+    case Default::kNone:
+      return Py_None;
+    case Default::kFalse:
+      return Py_False;
+    case Default::kRequired:
+      break;
+  }
+  return nullptr;
+}
+
+// The exact type an entry check requires; null for no check.
+PyTypeObject* checked_type(Check check) noexcept {
+  switch (check) {
+    case Check::kStr:
+      return &PyUnicode_Type;
+    case Check::kDict:
+      return &PyDict_Type;
+    case Check::kNone:
+      break;
+  }
+  return nullptr;
 }
 
 int make_constants() noexcept {
@@ -121,21 +175,27 @@ int make_constants() noexcept {
     MethodState& ms = g_state.methods[i];
     PyOS_snprintf(ms.traceback_name, sizeof ms.traceback_name, "%s.%s.%s", spec.dotted_name, spec.class_name, m.name);
 
-    // Defaults of the positional parameters, in order.
+    // What binding reads per parameter, and the defaults of the positional
+    // parameters, in order.
+    ms.min_positional = m.min_positional();
     Py_ssize_t n_defaults = 0;
-    for (int p = 0; p < m.n_positional(); ++p) n_defaults += m.params[p].dflt != Default::kRequired;
+    for (int p = 0; p < m.n_params(); ++p) {
+      const Param& param = m.params[p];
+      ms.default_values[p] = default_value(param.dflt);
+      ms.check_types[p] = checked_type(param.check);
+      n_defaults += p < m.n_positional() && ms.default_values[p];
+    }
     Ref defaults;
     if (n_defaults) {
       defaults = Ref::steal(PyTuple_New(n_defaults));
       if (!defaults) return -1;
       Py_ssize_t k = 0;
       for (int p = 0; p < m.n_positional(); ++p) {
-        if (m.params[p].dflt == Default::kRequired) continue;
-        PyTuple_SET_ITEM(defaults.get(), k++, Py_NewRef(m.params[p].dflt == Default::kFalse ? Py_False : Py_None));
+        if (ms.default_values[p]) PyTuple_SET_ITEM(defaults.get(), k++, Py_NewRef(ms.default_values[p]));
       }
     }
 
-    Py_ssize_t n_vars = static_cast<Py_ssize_t>(m.params.size() + m.locals.size());
+    auto n_vars = static_cast<Py_ssize_t>(m.params.size() + m.locals.size());
     Ref varnames = Ref::steal(PyTuple_New(n_vars));
     if (!varnames) return -1;
     Py_ssize_t k = 0;
@@ -148,15 +208,18 @@ int make_constants() noexcept {
 
     Ref name = Ref::steal(PyUnicode_InternFromString(m.name));
     if (!name) return -1;
-    // For introspection only: no bytecode, flags CO_OPTIMIZED | CO_NEWLOCALS.
+    Stub stub = raising_stub(spec.source_path, m.name, m.def_line);
+    if (!stub.code) return -1;
+    // For introspection: flags CO_OPTIMIZED | CO_NEWLOCALS, and for a body the
+    // interpreter's stub that raises, so that a function made from this code
+    // object fails cleanly instead of running bytecode that is not there.
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        m.n_positional(), 0, m.n_kwonly, static_cast<int>(n_vars), 0, CO_OPTIMIZED | CO_NEWLOCALS, g_state.empty_bytes,
-        g_state.empty_tuple, g_state.empty_tuple, varnames.get(), g_state.empty_tuple, g_state.empty_tuple, path.get(),
-        name.get(), name.get(), m.def_line, g_state.empty_bytes, g_state.empty_bytes)));
+        m.n_positional(), 0, m.n_kwonly, static_cast<int>(n_vars), stub.stacksize, CO_OPTIMIZED | CO_NEWLOCALS,
+        stub.code.get(), stub.consts.get(), stub.names.get(), varnames.get(), g_state.empty_tuple, g_state.empty_tuple,
+        path.get(), name.get(), name.get(), m.def_line, stub.linetable.get(), g_state.empty_bytes)));
     if (!code) return -1;
 
     store(ms.defaults, defaults.release());
-    store(ms.varnames, varnames.release());
     store(ms.code, code.release());
   }
   return 0;
@@ -190,8 +253,8 @@ Ref import_name(PyObject* module_name, PyObject* name) noexcept {
   Ref fromlist = Ref::steal(PyList_New(1));
   if (!fromlist) return {};
   PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name));
-  Ref module = Ref::steal(
-      PyImport_ImportModuleLevelObject(module_name, g_state.module_dict, locals.get(), fromlist.get(), 0));
+  Ref module =
+      Ref::steal(PyImport_ImportModuleLevelObject(module_name, g_state.module_dict, locals.get(), fromlist.get(), 0));
   if (!module) return {};
 
   Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
@@ -222,7 +285,7 @@ Ref resolve_bases(PyObject* bases, bool& changed) noexcept {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
         PyErr_Clear();
       } else {
-        entries = Ref::steal(PyObject_CallOneArg(meth.get(), bases));
+        entries = vectorcall(meth.get(), bases);
         if (!entries) return {};
         if (!PyTuple_Check(entries.get())) {
           PyErr_SetString(PyExc_TypeError, "__mro_entries__ must return a tuple");
@@ -266,19 +329,6 @@ Ref choose_metaclass(PyObject* bases) noexcept {
   return Ref::borrow(reinterpret_cast<PyObject*>(winner ? winner : &PyType_Type));
 }
 
-Ref make_annotations(const MethodSpec& m) noexcept {
-  Ref annotations = Ref::steal(PyDict_New());
-  if (!annotations) return {};
-  for (const Param& p : m.params) {
-    if (!p.annotation) continue;
-    Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
-    if (!text || PyDict_SetItem(annotations.get(), p.name->get(), text.get()) < 0) return {};
-  }
-  Ref ret = Ref::steal(PyUnicode_FromString(m.return_annotation));
-  if (!ret || PyDict_SetItem(annotations.get(), k_return.get(), ret.get()) < 0) return {};
-  return annotations;
-}
-
 int set_item(PyObject* ns, PyObject* key, PyObject* value) noexcept {
   return PyDict_CheckExact(ns) ? PyDict_SetItem(ns, key, value) : PyObject_SetItem(ns, key, value);
 }
@@ -289,27 +339,11 @@ int add_methods(PyObject* ns, PyObject* module_name, PyObject* qualname_prefix, 
   const ModuleSpec& spec = *g_state.spec;
   for (size_t i = 0; i < spec.methods.size(); ++i) {
     const MethodSpec& m = spec.methods[i];
-    MethodState& ms = g_state.methods[i];
     line = m.def_line;
-    Ref annotations = make_annotations(m);
-    if (!annotations) return -1;
     Ref qualname = Ref::steal(PyUnicode_FromFormat("%U.%s", qualname_prefix, m.name));
     if (!qualname) return -1;
-    Ref method = Ref::steal(new_method(m, ms.traceback_name, qualname.get(), module_name, g_state.module_dict, ms.code));
+    Ref method = Ref::steal(new_method(i, qualname.get(), module_name));
     if (!method) return -1;
-    auto* mo = reinterpret_cast<MethodObject*>(method.get());
-    mo->defaults = Py_XNewRef(ms.defaults);
-    if (m.n_kwonly) {
-      Ref kwdefaults = Ref::steal(PyDict_New());
-      if (!kwdefaults) return -1;
-      for (int p = m.n_positional(); p < static_cast<int>(m.params.size()); ++p) {
-        if (m.params[p].dflt == Default::kRequired) continue;
-        PyObject* value = m.params[p].dflt == Default::kFalse ? Py_False : Py_None;
-        if (PyDict_SetItem(kwdefaults.get(), m.params[p].name->get(), value) < 0) return -1;
-      }
-      mo->kwdefaults = kwdefaults.release();
-    }
-    mo->annotations = annotations.release();
     Ref name = Ref::steal(PyUnicode_InternFromString(m.name));
     if (!name || set_item(ns, name.get(), method.get()) < 0) return -1;
   }
@@ -335,8 +369,7 @@ int build_class(int& line) noexcept {
   Ref ns;
   Ref prepare = Ref::steal(PyObject_GetAttr(metaclass.get(), k_prepare.get()));
   if (prepare) {
-    PyObject* args[] = {class_name.get(), bases.get()};
-    ns = Ref::steal(PyObject_Vectorcall(prepare.get(), args, 2, nullptr));
+    ns = vectorcall(prepare.get(), class_name.get(), bases.get());
   } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     ns = Ref::steal(PyDict_New());
@@ -356,8 +389,7 @@ int build_class(int& line) noexcept {
   if (add_methods(ns.get(), module_name.get(), class_name.get(), line) < 0) return -1;
   line = spec.class_line;
 
-  PyObject* args[] = {class_name.get(), bases.get(), ns.get()};
-  Ref cls = Ref::steal(PyObject_Vectorcall(metaclass.get(), args, 3, nullptr));
+  Ref cls = vectorcall(metaclass.get(), class_name.get(), bases.get(), ns.get());
   if (!cls) return -1;
   return PyDict_SetItem(g_state.module_dict, class_name.get(), cls.get());
 }
@@ -373,7 +405,7 @@ int run_statements(int& line) noexcept {
   return build_class(line);
 }
 
-int exec_steps(PyObject* module) noexcept {
+int exec_steps(PyObject* module, bool& added) noexcept {
   // 2: the module object and its namespace.
   store(g_state.module, Py_NewRef(module));
   PyObject* dict = PyModule_GetDict(module);
@@ -396,10 +428,10 @@ int exec_steps(PyObject* module) noexcept {
   PyObject* b = PyBytes_FromStringAndSize("", 0);
   if (!b) return -1;
   store(g_state.empty_bytes, b);
-  PyObject* s = PyUnicode_FromStringAndSize("", 0);
-  if (!s) return -1;
-  store(g_state.empty_str, s);
-  if (PyType_Ready(&MethodType) < 0) return -1;
+  // A type readied before stays: method objects of an earlier, failed
+  // execution may still use it.
+  if (!(g_state.method_type.tp_flags & Py_TPFLAGS_READY)) g_state.method_type = method_type_template();
+  if (ready_method_type() < 0) return -1;
 
   // 6: the strings.
   if (make_names() < 0) return -1;
@@ -411,6 +443,7 @@ int exec_steps(PyObject* module) noexcept {
   if (!existing) {
     if (PyErr_Occurred()) return fail_init(1);
     if (PyObject_SetItem(PyImport_GetModuleDict(), dotted.get(), module) < 0) return fail_init(1);
+    added = true;
   }
 
   // 8: the builtin `open`, kept for the life of the process.
@@ -433,15 +466,33 @@ int exec_steps(PyObject* module) noexcept {
   return 0;
 }
 
+// Removes sys.modules[<dotted name>] when it is `module`, keeping the pending
+// exception as it is.
+void remove_entry(PyObject* module) noexcept {
+  Ref pending = Ref::steal(PyErr_GetRaisedException());
+  Ref dotted = Ref::steal(PyUnicode_FromString(g_state.spec->dotted_name));
+  if (dotted) {
+    Ref entry = Ref::steal(PyImport_GetModule(dotted.get()));
+    if (entry.get() == module) (void)PyObject_DelItem(PyImport_GetModuleDict(), dotted.get());
+  }
+  PyErr_Clear();
+  PyErr_SetRaisedException(pending.release());
+}
+
 int exec(PyObject* module) noexcept {
   // 1: re-initialisation guard.
   if (g_state.module) {
     if (g_state.module == module) return 0;
-    PyErr_Format(PyExc_RuntimeError,
-                 "Module '%s' has already been imported. Re-initialisation is not supported.", g_state.spec->short_name);
+    PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                 g_state.spec->short_name);
     return -1;
   }
-  if (exec_steps(module) == 0) return 0;
+  bool added = false;
+  if (exec_steps(module, added) == 0) return 0;
+  // Loaded under another name, the module was added under its own name too:
+  // take that entry out again, or every later import would find the half-made
+  // module. Only the entry this execution added, and only while it is still it.
+  if (added) remove_entry(module);
   // Forget the module: the next import starts again at Create.
   Py_CLEAR(g_state.module);
   Py_CLEAR(g_state.module_dict);
@@ -456,28 +507,12 @@ PyModuleDef_Slot g_slots[] = {
 
 }  // namespace
 
-Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
-  if (globals) {
-    PyObject* value = PyDict_GetItemWithError(globals, name);
-    if (value) return Ref::borrow(value);
-    if (PyErr_Occurred()) return {};
-  }
-  if (g_state.builtins) {
-    Ref value = Ref::steal(PyObject_GetAttr(g_state.builtins, name));
-    if (value) return value;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
-    PyErr_Clear();
-  }
-  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-  return {};
-}
-
-Ref Call::global(const Name& name) const noexcept { return lookup_global(method->globals, name.get()); }
-
 PyObject* init(const ModuleSpec& spec) noexcept {
   if (!g_state.spec) {
     g_state.spec = &spec;
     PyOS_snprintf(g_state.init_name, sizeof g_state.init_name, "init %s", spec.dotted_name);
+  }
+  if (!g_def.m_name) {
     g_def = {PyModuleDef_HEAD_INIT, spec.short_name, nullptr, 0, g_no_methods, g_slots, nullptr, nullptr, nullptr};
   }
   return PyModuleDef_Init(&g_def);

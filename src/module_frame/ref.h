@@ -43,7 +43,26 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
-// Replaces the object held in a process-wide slot, releasing the old one.
+// Replaces the object held in a process-wide slot with a new reference,
+// releasing the old one. Process-wide slots are plain pointers, never Refs: they
+// live until the runtime ends and are then forgotten, not released.
 inline void store(PyObject*& slot, PyObject* new_ref) noexcept { Py_XSETREF(slot, new_ref); }
+
+// callable(args...), positional arguments only, through vectorcall. The slot in
+// front of the arguments lets a bound method prepend its self without copying.
+template <typename... Args>
+Ref vectorcall(PyObject* callable, Args*... args) noexcept {
+  PyObject* stack[] = {nullptr, args...};
+  return Ref::steal(
+      PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// obj.<name>(args...), looked up and called as a method call does.
+template <typename... Args>
+Ref call_method(PyObject* obj, PyObject* name, Args*... args) noexcept {
+  PyObject* stack[] = {obj, args...};
+  return Ref::steal(
+      PyObject_VectorcallMethod(name, stack, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
 
 }  // namespace frame

@@ -27,3 +27,7 @@ class VeltraCloudConflictError(VeltraCloudError):
 
 class VeltraCloudAlreadyDeployedError(VeltraCloudError):
     """The application is already deployed in the environment and no redeploy was asked for."""
+
+
+class VeltraCloudTooLargeError(VeltraCloudRequestError):
+    """An archive or a credential value is larger than the service accepts; nothing was stored."""

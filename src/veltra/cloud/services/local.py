@@ -11,8 +11,14 @@ runs of the command line. It behaves like a service across a network:
 * refusals are :class:`~veltra.errors.VeltraCloudError` subclasses whose
   message names what is wrong.
 
-The data folder is ``$VELTRA_DATA_DIR``, else ``$XDG_DATA_HOME/veltra``, else
-``~/.local/share/veltra``.
+The data folder is ``$VELTRA_DATA_DIR``, else the user data folder that
+platformdirs names for "veltra" (on Linux ``$XDG_DATA_HOME/veltra``, else
+``~/.local/share/veltra``).
+
+The service refuses an archive or a credential value above a size limit
+(:data:`DEFAULT_MAX_ARCHIVE_SIZE`, :data:`DEFAULT_MAX_CREDENTIAL_SIZE`), which
+``VELTRA_MAX_ARCHIVE_SIZE`` and ``VELTRA_MAX_CREDENTIAL_SIZE`` or the
+constructor change.
 """
 
 from __future__ import annotations
@@ -35,6 +41,8 @@ from datetime import UTC, datetime
 from pathlib import Path
 from typing import Any, ClassVar
 
+import platformdirs
+
 from veltra.cloud.constants import VELTRA_CLOUD_DOMAIN, VELTRA_ENV_SUBDOMAIN
 from veltra.errors import (
     VeltraCloudAlreadyDeployedError,
@@ -43,6 +51,7 @@ from veltra.errors import (
     VeltraCloudError,
     VeltraCloudNotFoundError,
     VeltraCloudRequestError,
+    VeltraCloudTooLargeError,
 )
 
 DB_FILE = "service.sqlite3"
@@ -53,6 +62,14 @@ DEFAULT_APPLICATION_NAME = "app"
 ARCHIVE_ROOT = "app"
 
 # Environment, connection, backend and type names: one DNS-friendly word.
+#: Largest deploy archive (zip bytes) the service accepts, unless configured otherwise.
+DEFAULT_MAX_ARCHIVE_SIZE = 100 * 1024 * 1024
+#: Largest credential value (UTF-8 bytes) the service accepts, unless configured otherwise.
+DEFAULT_MAX_CREDENTIAL_SIZE = 64 * 1024
+#: Environment variables that set the two limits, e.g. ``200M`` or ``1024``.
+MAX_ARCHIVE_SIZE_VAR = "VELTRA_MAX_ARCHIVE_SIZE"
+MAX_CREDENTIAL_SIZE_VAR = "VELTRA_MAX_CREDENTIAL_SIZE"
+
 _NAME_RE = re.compile(r"[A-Za-z0-9][A-Za-z0-9._-]{0,62}")
 _MAX_APP_NAME = 100
 
@@ -102,17 +119,49 @@ _REQUEST_KEYS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
         ("data", "zip_archive", "deploy_type", "env_name", "from_env", "lakehouse_type", *_APP_KEYS),
         ("redeploy",),
     ),
+    "ListDeploys": (("data", "env_name", *_APP_KEYS), ()),
 }
 
 
 def default_data_dir() -> Path:
-    """Return the data folder chosen by the environment variables."""
+    """Return the data folder chosen by ``VELTRA_DATA_DIR``, else the platform's user data folder."""
     explicit = os.environ.get("VELTRA_DATA_DIR")
     if explicit:
         return Path(explicit).expanduser()
-    xdg = os.environ.get("XDG_DATA_HOME")
-    base = Path(xdg) if xdg and os.path.isabs(xdg) else Path.home() / ".local" / "share"
-    return base / "veltra"
+    return Path(platformdirs.user_data_dir("veltra", appauthor=False))
+
+
+_SIZE_RE = re.compile(r"\s*(\d+)\s*([kmg]?)(?:i?b)?\s*", re.IGNORECASE)
+
+
+def parse_size(text: str) -> int:
+    """Parse a byte count such as ``1048576``, ``512K``, ``100M`` or ``2GiB`` (powers of 1024)."""
+    match = _SIZE_RE.fullmatch(text)
+    if match is None:
+        raise ValueError(f"expected a size such as 100M or 65536, got {text!r}")
+    return int(match[1]) * 1024 ** " kmg".index(match[2].lower() or " ")
+
+
+def format_size(size: int) -> str:
+    """A byte count for people: ``512 B``, ``3.4 KiB``, ``100 MiB``."""
+    value = float(size)
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if value < 1024 or unit == "GiB":
+            break
+        value /= 1024
+    return f"{size} B" if unit == "B" else f"{value:.1f} {unit}".replace(".0 ", " ")
+
+
+def _limit(given: int | None, variable: str, default: int) -> int:
+    if given is not None:
+        return given
+    text = os.environ.get(variable)
+    if not text:
+        return default
+    try:
+        return parse_size(text)
+    except ValueError as exc:
+        raise VeltraCloudError(f"{variable}: {exc}") from None
 
 
 def _now() -> str:
@@ -181,13 +230,11 @@ def _app_ref(request: dict[str, Any]) -> tuple[str | None, str | None]:
             raise VeltraCloudRequestError(f"application_name must be a non-empty string, got {app_name!r}")
         app_name = app_name.strip()
         if len(app_name) > _MAX_APP_NAME or not app_name.isprintable():
-            raise VeltraCloudRequestError(
-                f"application_name must be at most {_MAX_APP_NAME} printable characters"
-            )
+            raise VeltraCloudRequestError(f"application_name must be at most {_MAX_APP_NAME} printable characters")
     return app_uuid, app_name
 
 
-def _credentials(request: dict[str, Any], *, optional: bool = False) -> dict[str, str] | None:
+def _credentials(request: dict[str, Any], limit: int, *, optional: bool = False) -> dict[str, str] | None:
     """Return the credentials field. Messages name keys only, never values."""
     value = request["credentials"]
     if value is None and optional:
@@ -199,17 +246,29 @@ def _credentials(request: dict[str, Any], *, optional: bool = False) -> dict[str
             raise VeltraCloudRequestError("credentials must not have an empty key")
         if not isinstance(secret, str):
             raise VeltraCloudRequestError(f"credentials[{key!r}] must be a string")
+        size = len(secret.encode("utf-8", "surrogatepass"))
+        if size > limit:
+            raise VeltraCloudTooLargeError(
+                f"credentials[{key!r}] is {format_size(size)}, above the local service's limit of"
+                f" {format_size(limit)} per value ({MAX_CREDENTIAL_SIZE_VAR})"
+            )
     return value
 
 
-def _read_archive(text: Any) -> tuple[bytes, list[str], str | None]:
-    """Decode and check a deploy archive.
+def _read_archive(text: Any, limit: int) -> tuple[bytes, list[str], str | None]:
+    """Decode and check a deploy archive of at most ``limit`` bytes.
 
     Returns the archive bytes, its entry names and the project name found in
     ``app/pyproject.toml`` (None when there is none).
     """
     if not isinstance(text, str):
         raise VeltraCloudRequestError("zip_archive must be base64 text of a zip file")
+    size = len(text) // 4 * 3 - len(text[-2:]) + len(text[-2:].rstrip("="))  # before decoding anything
+    if size > limit:
+        raise VeltraCloudTooLargeError(
+            f"the deploy archive is {format_size(size)}, above the local service's limit of"
+            f" {format_size(limit)} ({MAX_ARCHIVE_SIZE_VAR})"
+        )
     try:
         raw = base64.b64decode(text, validate=True)
     except (binascii.Error, ValueError):
@@ -241,7 +300,9 @@ def _check_entries(names: list[str]) -> None:
             or any(p in ("", ".", "..") for p in inner)
             or last in (".", "..")
         ):
-            raise VeltraCloudRequestError(f"zip_archive entry {name!r} is outside the top-level folder '{ARCHIVE_ROOT}/'")
+            raise VeltraCloudRequestError(
+                f"zip_archive entry {name!r} is outside the top-level folder '{ARCHIVE_ROOT}/'"
+            )
         if name in seen:
             raise VeltraCloudRequestError(f"zip_archive entry {name!r} appears more than once")
         seen.add(name)
@@ -272,9 +333,19 @@ def domain_url(application_uuid: str) -> str:
 class LocalService:
     """In-process cloud service keeping its state under ``data_dir``."""
 
-    def __init__(self, data_dir: str | os.PathLike[str] | None = None) -> None:
+    def __init__(
+        self,
+        data_dir: str | os.PathLike[str] | None = None,
+        *,
+        max_archive_size: int | None = None,
+        max_credential_size: int | None = None,
+    ) -> None:
         self.data_dir = Path(data_dir) if data_dir is not None else default_data_dir()
         self.db_path = self.data_dir / DB_FILE
+        #: Largest archive (zip bytes) and credential value (UTF-8 bytes) accepted; from the
+        #: arguments, else VELTRA_MAX_ARCHIVE_SIZE / VELTRA_MAX_CREDENTIAL_SIZE, else the defaults.
+        self.max_archive_size = _limit(max_archive_size, MAX_ARCHIVE_SIZE_VAR, DEFAULT_MAX_ARCHIVE_SIZE)
+        self.max_credential_size = _limit(max_credential_size, MAX_CREDENTIAL_SIZE_VAR, DEFAULT_MAX_CREDENTIAL_SIZE)
 
     def execute_transaction(self, name: str, data: dict[str, Any]) -> dict[str, Any]:
         """Run transaction ``name`` on request ``data`` and return its response.
@@ -339,9 +410,7 @@ class LocalService:
         if app_uuid is not None:
             row = db.execute("SELECT * FROM applications WHERE uuid = ?", (app_uuid,)).fetchone()
             if row is not None and app_name is not None and row["name"] != app_name:
-                raise VeltraCloudConflictError(
-                    f"application {app_uuid} is named {row['name']!r}, not {app_name!r}"
-                )
+                raise VeltraCloudConflictError(f"application {app_uuid} is named {row['name']!r}, not {app_name!r}")
             return row
         if app_name is not None:
             return db.execute("SELECT * FROM applications WHERE name = ?", (app_name,)).fetchone()
@@ -388,20 +457,29 @@ class LocalService:
             params,
         ).fetchall()
 
-    def _connection_target(self, db: sqlite3.Connection, request: dict[str, Any], *, create_app: bool):
-        """Resolve env, connection name and scope; also return the existing row or None."""
+    def _connection_target(self, db: sqlite3.Connection, request: dict[str, Any], *, app_must_exist: bool):
+        """Resolve env, connection name and scope; also return the existing row or None.
+
+        With ``app_must_exist``, naming an application that was never deployed is refused: a
+        mistyped name must not create an application of its own.
+        """
         env = _name(request, "env_name")
         conn_name = _name(request, "connection_name")
         app_uuid, app_name = _app_ref(request)
         if app_uuid is None and app_name is None:
             scope = ""
-        elif create_app:
-            scope = self._get_or_create_app(db, app_uuid, app_name, DEFAULT_APPLICATION_NAME)["uuid"]
         else:
             app = self._find_app(db, app_uuid, app_name)
+            if app is None and app_must_exist:
+                raise VeltraCloudNotFoundError(
+                    f"application {app_name or app_uuid!r} does not exist; deploy it first,"
+                    " or add the connection to the whole environment"
+                )
             scope = app["uuid"] if app is not None else None
-        rows = [] if scope is None else self._select_connections(
-            db, "c.env_name = ? AND c.scope = ? AND c.name = ?", (env, scope, conn_name)
+        rows = (
+            []
+            if scope is None
+            else self._select_connections(db, "c.env_name = ? AND c.scope = ? AND c.name = ?", (env, scope, conn_name))
         )
         where = f"connection {conn_name!r} in environment {env!r}"
         if app_uuid is not None or app_name is not None:
@@ -428,8 +506,8 @@ class LocalService:
 
     def _attach(self, db: sqlite3.Connection, request: dict[str, Any], user: str) -> dict[str, Any]:
         backend = _name(request, "backend")
-        credentials = _credentials(request)
-        env, conn_name, scope, existing, where = self._connection_target(db, request, create_app=True)
+        credentials = _credentials(request, self.max_credential_size)
+        env, conn_name, scope, existing, where = self._connection_target(db, request, app_must_exist=True)
         if existing is not None:
             raise VeltraCloudConflictError(f"{where} already exists")
         now = _now()
@@ -442,8 +520,8 @@ class LocalService:
 
     def _amend(self, db: sqlite3.Connection, request: dict[str, Any], user: str) -> dict[str, Any]:
         backend = _name(request, "backend", optional=True)
-        credentials = _credentials(request, optional=True)
-        env, conn_name, scope, existing, where = self._connection_target(db, request, create_app=False)
+        credentials = _credentials(request, self.max_credential_size, optional=True)
+        env, conn_name, scope, existing, where = self._connection_target(db, request, app_must_exist=False)
         if backend is None and credentials is None:
             raise VeltraCloudRequestError(f"nothing to change for {where}: give a backend or credentials")
         if existing is None:
@@ -465,7 +543,7 @@ class LocalService:
         return response
 
     def _detach(self, db: sqlite3.Connection, request: dict[str, Any], user: str) -> dict[str, Any]:
-        env, conn_name, scope, existing, where = self._connection_target(db, request, create_app=False)
+        env, conn_name, scope, existing, where = self._connection_target(db, request, app_must_exist=False)
         if existing is None:
             raise VeltraCloudNotFoundError(f"{where} does not exist")
         db.execute("DELETE FROM connections WHERE env_name = ? AND scope = ? AND name = ?", (env, scope, conn_name))
@@ -494,7 +572,7 @@ class LocalService:
         redeploy = request.get("redeploy", False)
         if not isinstance(redeploy, bool):
             raise VeltraCloudRequestError(f"redeploy must be true or false, got {redeploy!r}")
-        raw, entries, project_name = _read_archive(request["zip_archive"])
+        raw, entries, project_name = _read_archive(request["zip_archive"], self.max_archive_size)
 
         app = self._get_or_create_app(db, app_uuid, app_name, project_name or DEFAULT_APPLICATION_NAME)
         deployed = db.execute(
@@ -541,10 +619,48 @@ class LocalService:
             }
         }
 
+    def _list_deploys(self, db: sqlite3.Connection, request: dict[str, Any], user: str) -> dict[str, Any]:
+        """Every deploy, oldest first per application and environment; optionally narrowed."""
+        env = _name(request, "env_name", optional=True)
+        app_uuid, app_name = _app_ref(request)
+        where, params = ["1"], []
+        if env is not None:
+            where.append("d.env_name = ?")
+            params.append(env)
+        if app_uuid is not None or app_name is not None:
+            app = self._find_app(db, app_uuid, app_name)
+            where.append("d.application_uuid = ?")
+            params.append(app["uuid"] if app is not None else "")
+        rows = db.execute(
+            "SELECT d.*, a.name AS application_name FROM deploys d JOIN applications a ON a.uuid = d.application_uuid"
+            f" WHERE {' AND '.join(where)} ORDER BY a.name, d.env_name, d.number",
+            params,
+        ).fetchall()
+        return {
+            "deploys": [
+                {
+                    "application_uuid": row["application_uuid"],
+                    "application_name": row["application_name"],
+                    "env_name": row["env_name"],
+                    "deploy_number": row["number"],
+                    "redeploy": row["number"] > 1,
+                    "deploy_uuid": row["deploy_uuid"],
+                    "deploy_type": row["deploy_type"],
+                    "lakehouse_type": row["lakehouse_type"],
+                    "from_env": row["from_env"],
+                    "archive_size": row["archive_size"],
+                    "deployed_by": row["deployed_by"],
+                    "deployed_at": row["deployed_at"],
+                }
+                for row in rows
+            ]
+        }
+
     _HANDLERS: ClassVar[dict[str, Callable[..., dict[str, Any]]]] = {
         "EnumerateOuterLinks": _enumerate,
         "AttachOuterLink": _attach,
         "AmendOuterLink": _amend,
         "DetachOuterLink": _detach,
         "CreateAppDeploy": _deploy,
+        "ListDeploys": _list_deploys,
     }

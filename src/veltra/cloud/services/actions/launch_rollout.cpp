@@ -1,11 +1,21 @@
 // veltra.cloud.services.actions.launch_rollout: deploys the application in the
 // current working directory to an environment, and redeploys it when the
 // service says it is there already.
-#include "actions.h"
+#include <array>
+#include <iterator>
+
+#include "deploy.h"
 #include "flow.h"
 
 namespace {
-using namespace frame;
+using namespace actions;
+using frame::Check;
+using frame::Default;
+using frame::Handled;
+using frame::MethodSpec;
+using frame::ModuleSpec;
+using frame::Statement;
+using frame::With;
 
 // ---------------------------------------------------------------------------
 // What this module is.
@@ -38,10 +48,10 @@ constexpr Statement kStatements[] = {
     {10, &k_errors_module, &k_already_deployed},
 };
 
-constexpr Param kSelfOnly[] = {kSelf};
+constexpr Param kSelfOnly[] = {frame::kSelf};
 
 constexpr Param kActionParams[] = {
-    kSelf,
+    frame::kSelf,
     {&k_deploy_type, "str", Check::kStr},
     {&k_lakehouse_type, "str", Check::kStr},
     {&k_env_name, "str", Check::kStr},
@@ -50,12 +60,12 @@ constexpr Param kActionParams[] = {
     kApplicationName,
     {&k_no_input, "bool", Check::kNone, Default::kFalse},
 };
-constexpr const char* kActionLocals[] = {"want_to_signup", "temp_dir",      "app_dir",         "f",
-                                         "_data",          "encrypted_data", "deploy_data",     "response_data",
+constexpr const char* kActionLocals[] = {"want_to_signup",  "temp_dir",       "app_dir",     "f",
+                                         "_data",           "encrypted_data", "deploy_data", "response_data",
                                          "deploy_response", "domain_url"};
 
 constexpr Param kRedeployParams[] = {
-    kSelf,
+    frame::kSelf,
     {&k_deploy_data, "dict[str, Any]", Check::kDict},
 };
 constexpr const char* kRedeployLocals[] = {"response_data", "deploy_response", "domain_url"};
@@ -65,35 +75,27 @@ PyObject* want_redeploy_input(Call& c) noexcept;
 PyObject* action(Call& c) noexcept;
 PyObject* redeploy(Call& c) noexcept;
 
+// A confirmation prompt: self only, returns the answer, which must be a str.
+consteval MethodSpec prompt(const char* name, int def_line, const char* what, frame::Body body, int return_line) {
+  return {.name = name,
+          .def_line = def_line,
+          .params = kSelfOnly,
+          .n_kwonly = 0,
+          .return_annotation = "str",
+          .locals = {},
+          .doc = what,
+          .body = body,
+          .return_check_line = return_line};
+}
+#define PROMPT_DOC(what)                                        \
+  "\n        Prompts the user to confirm if they want to " what \
+  ".\n\n"                                                       \
+  "        Returns:\n"                                          \
+  "            str: The user's input, stripped of leading and trailing whitespace.\n        "
+
 constexpr MethodSpec kMethods[] = {
-    {
-        .name = "want_deploy_input",
-        .def_line = 18,
-        .params = kSelfOnly,
-        .n_kwonly = 0,
-        .return_annotation = "str",
-        .locals = {},
-        .doc = "\n        Prompts the user to confirm if they want to deploy the app.\n\n"
-               "        Returns:\n"
-               "            str: The user's input, stripped of leading and trailing whitespace.\n"
-               "        ",
-        .body = want_deploy_input,
-        .return_check_line = 25,
-    },
-    {
-        .name = "want_redeploy_input",
-        .def_line = 27,
-        .params = kSelfOnly,
-        .n_kwonly = 0,
-        .return_annotation = "str",
-        .locals = {},
-        .doc = "\n        Prompts the user to confirm if they want to redeploy the app.\n\n"
-               "        Returns:\n"
-               "            str: The user's input, stripped of leading and trailing whitespace.\n"
-               "        ",
-        .body = want_redeploy_input,
-        .return_check_line = 34,
-    },
+    prompt("want_deploy_input", 18, PROMPT_DOC("deploy the app"), want_deploy_input, 25),
+    prompt("want_redeploy_input", 27, PROMPT_DOC("redeploy the app"), want_redeploy_input, 34),
     {
         .name = "action",
         .def_line = 36,
@@ -128,9 +130,7 @@ constexpr MethodSpec kMethods[] = {
 };
 
 constexpr ModuleSpec kModule = {
-    .short_name = "launch_rollout",
-    .dotted_name = "veltra.cloud.services.actions.launch_rollout",
-    .source_path = "src/veltra/cloud/services/actions/launch_rollout",
+    ACTION_MODULE_NAMES,
     .statements = kStatements,
     .base_name = &k_cloud_action_base,
     .class_line = 13,
@@ -176,11 +176,19 @@ Name k_in_progress{"Deploy is in progress now. After a few minutes, you can chec
                    Name::kText};
 Name k_domain_prefix{"Your API domain: ", Name::kText};
 
-// Request entries after "data" and "zip_archive", in request order.
-constexpr RequestEntry kRequest[] = {
-    {&k_deploy_type, 1},    {&k_env_name, 3},         {&k_from_env, 4},
-    {&k_lakehouse_type, 2}, {&k_application_uuid, 5}, {&k_application_name, 6},
-};
+// The arguments the bodies read, by name.
+constexpr int kNoInput = frame::param_index(kActionParams, k_no_input);
+constexpr int kDeployData = frame::param_index(kRedeployParams, k_deploy_data);
+
+// The request's keys after "data" and "zip_archive", in request order: parameter
+// names, so each key's value is the argument of that name.
+constexpr const Name* kRequest[] = {&k_deploy_type,    &k_env_name,         &k_from_env,
+                                    &k_lakehouse_type, &k_application_uuid, &k_application_name};
+constexpr auto kRequestParams = []() consteval {
+  std::array<int, std::size(kRequest)> out{};
+  for (std::size_t i = 0; i < out.size(); ++i) out[i] = frame::param_index(kActionParams, *kRequest[i]);
+  return out;
+}();
 
 // Files copied into the staging directory only when they exist.
 struct OptionalFile {
@@ -201,11 +209,6 @@ struct ReportLines {
 constexpr ReportLines kActionReport = {106, 109, 110, 113, 114};
 constexpr ReportLines kRedeployReport = {123, 126, 127, 130, 131};
 
-bool failed(const Call& c, int line) noexcept {
-  c.fail(line);
-  return false;
-}
-
 Ref attr(PyObject* obj, const Name& name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name.get())); }
 
 // return self._input(<prompt>); the frame checks the answer's type.
@@ -218,53 +221,80 @@ PyObject* ask(Call& c, const Name& prompt, int line) noexcept {
 PyObject* want_deploy_input(Call& c) noexcept { return ask(c, k_deploy_prompt, 25); }
 PyObject* want_redeploy_input(Call& c) noexcept { return ask(c, k_redeploy_prompt, 34); }
 
+// 1 when `answer` != "y", 0 when equal, -1 with an exception set.
+int differs_from_yes(PyObject* answer) noexcept {
+  Ref differs = Ref::steal(PyObject_RichCompare(answer, k_yes.get(), Py_NE));
+  return differs ? PyObject_IsTrue(differs.get()) : -1;
+}
+
 // Path(<arg>), with `Path` read as a module global.
 Ref new_path(const Call& c, PyObject* arg) noexcept {
   Ref path = c.global(k_path);
   if (!path) return {};
-  return Ref::steal(PyObject_CallOneArg(path.get(), arg));
+  return frame::vectorcall(path.get(), arg);
 }
 
 // shutil.<fn>(<source>, app_dir / <source>): the callee is looked up before the
 // destination is made.
-bool copy_into(const Call& c, const Name& fn, const Name& source, PyObject* app_dir, int line) noexcept {
+Ref copy_into(const Call& c, const Name& fn, const Name& source, PyObject* app_dir, int line) noexcept {
   Ref shutil = c.global(k_shutil);
-  if (!shutil) return failed(c, line);
+  if (!shutil) return c.fail(line);
   Ref copy = attr(shutil.get(), fn);
-  if (!copy) return failed(c, line);
+  if (!copy) return c.fail(line);
   Ref destination = Ref::steal(PyNumber_TrueDivide(app_dir, source.get()));
-  if (!destination) return failed(c, line);
-  if (!call(copy.get(), source.get(), destination.get())) return failed(c, line);
-  return true;
+  if (!destination) return c.fail(line);
+  Ref copied = frame::vectorcall(copy.get(), source.get(), destination.get());
+  if (!copied) return c.fail(line);
+  return copied;
 }
 
 // The body of `with tempfile.TemporaryDirectory() as temp_dir:`: stages the
-// application in temp_dir/app and packs it into "app.zip".
-bool stage(const Call& c, PyObject* temp_dir) noexcept {
+// application in temp_dir/app and packs it into "app.zip". Returns the
+// archive's name as make_archive gives it.
+Ref stage(const Call& c, PyObject* temp_dir) noexcept {
   // app_dir = Path(temp_dir) / "app"
   Ref root = new_path(c, temp_dir);
-  if (!root) return failed(c, 69);
+  if (!root) return c.fail(69);
   Ref app_dir = Ref::steal(PyNumber_TrueDivide(root.get(), k_app.get()));
-  if (!app_dir) return failed(c, 69);
+  if (!app_dir) return c.fail(69);
 
-  if (!copy_into(c, k_copytree, k_src, app_dir.get(), 70)) return false;
-  if (!copy_into(c, k_copy, k_requirements, app_dir.get(), 71)) return false;
+  if (!copy_into(c, k_copytree, k_src, app_dir.get(), 70)) return {};
+  if (!copy_into(c, k_copy, k_requirements, app_dir.get(), 71)) return {};
   for (const OptionalFile& file : kOptionalFiles) {
     Ref path = new_path(c, file.name->get());
-    Ref exists = path ? call_method(path.get(), k_exists) : Ref();
-    int present = exists ? PyObject_IsTrue(exists.get()) : -1;
-    if (present < 0) return failed(c, file.test_line);
-    if (present && !copy_into(c, k_copy, *file.name, app_dir.get(), file.copy_line)) return false;
+    if (!path) return c.fail(file.test_line);
+    Ref exists = call_method(path.get(), k_exists);
+    if (!exists) return c.fail(file.test_line);
+    int present = PyObject_IsTrue(exists.get());
+    if (present < 0) return c.fail(file.test_line);
+    if (present && !copy_into(c, k_copy, *file.name, app_dir.get(), file.copy_line)) return {};
   }
 
   // shutil.make_archive("app", "zip", temp_dir)
   Ref shutil = c.global(k_shutil);
-  if (!shutil) return failed(c, 79);
+  if (!shutil) return c.fail(79);
   Ref make_archive = attr(shutil.get(), k_make_archive);
-  if (!make_archive) return failed(c, 79);
-  PyObject* args[] = {k_app.get(), k_zip.get(), temp_dir};
-  if (!Ref::steal(PyObject_Vectorcall(make_archive.get(), args, 3, nullptr))) return failed(c, 79);
-  return true;
+  if (!make_archive) return c.fail(79);
+  Ref archive = frame::vectorcall(make_archive.get(), k_app.get(), k_zip.get(), temp_dir);
+  if (!archive) return c.fail(79);
+  return archive;
+}
+
+// with tempfile.TemporaryDirectory() as temp_dir: <stage>. Returns what the block
+// ended with: make_archive's result, or None when the directory's exit method
+// swallowed an exception.
+Ref pack(const Call& c) noexcept {
+  Ref tempfile = c.global(k_tempfile);
+  if (!tempfile) return c.fail(68);
+  Ref manager = call_method(tempfile.get(), k_temporary_directory);
+  if (!manager) return c.fail(68);
+  With temporary;
+  Ref temp_dir = temporary.enter(manager.get());
+  if (!temp_dir) return c.fail(68);
+  Ref archive = stage(c, temp_dir.get());
+  if (!archive) return temporary.leave_raising(c, 68) ? Ref::borrow(Py_None) : Ref();
+  if (!temporary.leave()) return c.fail(68);
+  return archive;
 }
 
 // base64.b64encode(f.read()).decode("utf-8")
@@ -275,40 +305,42 @@ Ref encode_file(const Call& c, PyObject* f) noexcept {
   if (!b64encode) return {};
   Ref content = call_method(f, k_read);
   if (!content) return {};
-  Ref encoded = Ref::steal(PyObject_CallOneArg(b64encode.get(), content.get()));
+  Ref encoded = frame::vectorcall(b64encode.get(), content.get());
   if (!encoded) return {};
   return call_method(encoded.get(), k_decode, k_utf8.get());
 }
 
 // with open("app.zip", "rb") as f: _data = <the archive as Base64 text>
-// False with an exception set on failure. When the file's exit method swallows
-// an exception, `data` stays unset, as `_data` stays unbound.
-bool read_archive(const Call& c, Ref& data) noexcept {
-  Ref opened = call(kept_open(), k_archive.get(), k_rb.get());
-  if (!opened) return failed(c, 81);
+// Returns _data; when the file's exit method swallowed an exception, `_data`
+// stays unbound: `bound` is then false and None is returned.
+Ref read_archive(const Call& c, bool& bound) noexcept {
+  bound = false;
+  Ref opened = frame::vectorcall(frame::kept_open(), k_archive.get(), k_rb.get());
+  if (!opened) return c.fail(81);
   With file;
   Ref f = file.enter(opened.get());
-  if (!f) return failed(c, 81);
+  if (!f) return c.fail(81);
   Ref text = encode_file(c, f.get());
   if (!text) {
     c.fail(82);
-    return file.leave_raising(c, 81);
+    return file.leave_raising(c, 81) ? Ref::borrow(Py_None) : Ref();
   }
-  if (!file.leave()) return failed(c, 81);
-  data = std::move(text);
-  return true;
+  if (!file.leave()) return c.fail(81);
+  bound = true;
+  return text;
 }
 
 // Path("app.zip").unlink(missing_ok=True)
-bool delete_archive(const Call& c) noexcept {
+Ref delete_archive(const Call& c) noexcept {
   Ref path = new_path(c, k_archive.get());
-  if (!path) return failed(c, 84);
+  if (!path) return c.fail(84);
   Ref kwnames = Ref::steal(PyTuple_Pack(1, k_missing_ok.get()));
-  if (!kwnames) return failed(c, 84);
+  if (!kwnames) return c.fail(84);
   PyObject* args[] = {path.get(), Py_True};
-  Ref done = Ref::steal(PyObject_VectorcallMethod(k_unlink.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
-  if (!done) return failed(c, 84);
-  return true;
+  Ref done =
+      Ref::steal(PyObject_VectorcallMethod(k_unlink.get(), args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+  if (!done) return c.fail(84);
+  return done;
 }
 
 // The common ending: the response model, the API domain, the two messages.
@@ -335,7 +367,7 @@ PyObject* report(Call& c, PyObject* response_data, const ReportLines& at) noexce
   if (!shown) return c.fail(at.second_message);
   Ref message = Ref::steal(PyUnicode_Concat(k_domain_prefix.get(), shown.get()));
   if (!message) return c.fail(at.second_message);
-  if (!Ref::steal(PyObject_CallOneArg(print.get(), message.get()))) return c.fail(at.second_message);
+  if (!frame::vectorcall(print.get(), message.get())) return c.fail(at.second_message);
   Py_RETURN_TRUE;
 }
 
@@ -353,12 +385,12 @@ PyObject* on_already_deployed(Call& c, PyObject* deploy_data) noexcept {
   }
 
   // if not no_input and self.want_redeploy_input() != "y": return False
-  int quiet = PyObject_IsTrue(c.arg(7));
+  int quiet = PyObject_IsTrue(c.arg(kNoInput));
   if (quiet < 0) return c.fail(101);
   if (!quiet) {
     Ref answer = call_method(c.self(), k_want_redeploy_input);
-    Ref differs = answer ? Ref::steal(PyObject_RichCompare(answer.get(), k_yes.get(), Py_NE)) : Ref();
-    int declined = differs ? PyObject_IsTrue(differs.get()) : -1;
+    if (!answer) return c.fail(101);
+    int declined = differs_from_yes(answer.get());
     if (declined < 0) return c.fail(101);
     if (declined) Py_RETURN_FALSE;
   }
@@ -369,66 +401,57 @@ PyObject* on_already_deployed(Call& c, PyObject* deploy_data) noexcept {
   return result.release();
 }
 
+// deploy_data = {"data": ..., "zip_archive": _data, ...}
+Ref request(const Call& c, PyObject* encrypted_data, PyObject* data) noexcept {
+  Ref deploy_data = Ref::steal(PyDict_New());
+  if (!deploy_data) return c.fail(88);
+  Ref payload = b64_text(c, encrypted_data);
+  if (!payload || PyDict_SetItem(deploy_data.get(), k_data.get(), payload.get()) < 0) return c.fail(88);
+  if (!data) {
+    PyErr_SetString(PyExc_UnboundLocalError,
+                    "cannot access local variable '_data' where it is not associated with a value");
+    return c.fail(88);
+  }
+  if (PyDict_SetItem(deploy_data.get(), k_zip_archive.get(), data) < 0) return c.fail(88);
+  for (std::size_t i = 0; i < kRequestParams.size(); ++i) {
+    if (PyDict_SetItem(deploy_data.get(), kRequest[i]->get(), c.arg(kRequestParams[i])) < 0) return c.fail(88);
+  }
+  return deploy_data;
+}
+
 PyObject* action(Call& c) noexcept {
   PyObject* self = c.self();
-  PyObject* no_input = c.arg(7);
 
   // if not no_input: ask, and stop unless the answer is "y" in any case.
-  int quiet = PyObject_IsTrue(no_input);
+  int quiet = PyObject_IsTrue(c.arg(kNoInput));
   if (quiet < 0) return c.fail(62);
   if (!quiet) {
     Ref want_to_signup = call_method(self, k_want_deploy_input);
     if (!want_to_signup) return c.fail(63);
     Ref lowered = call_method(want_to_signup.get(), k_lower);
-    Ref differs = lowered ? Ref::steal(PyObject_RichCompare(lowered.get(), k_yes.get(), Py_NE)) : Ref();
-    int declined = differs ? PyObject_IsTrue(differs.get()) : -1;
+    if (!lowered) return c.fail(65);
+    int declined = differs_from_yes(lowered.get());
     if (declined < 0) return c.fail(65);
     if (declined) Py_RETURN_FALSE;
   }
 
-  // with tempfile.TemporaryDirectory() as temp_dir: stage and pack.
-  {
-    Ref tempfile = c.global(k_tempfile);
-    if (!tempfile) return c.fail(68);
-    Ref manager = call_method(tempfile.get(), k_temporary_directory);
-    if (!manager) return c.fail(68);
-    With temporary;
-    Ref temp_dir = temporary.enter(manager.get());
-    if (!temp_dir) return c.fail(68);
-    if (stage(c, temp_dir.get())) {
-      if (!temporary.leave()) return c.fail(68);
-    } else if (!temporary.leave_raising(c, 68)) {
-      return nullptr;
-    }
-  }
-
-  Ref data;
-  if (!read_archive(c, data)) return nullptr;
+  if (!pack(c)) return nullptr;
+  bool bound = false;
+  Ref data = read_archive(c, bound);
+  if (!data) return nullptr;
   if (!delete_archive(c)) return nullptr;
 
   Ref encrypted_data = call_method(self, k_credentials_data);
   if (!encrypted_data) return c.fail(86);
-
-  // deploy_data = {"data": ..., "zip_archive": _data, ...}
-  Ref deploy_data = Ref::steal(PyDict_New());
-  if (!deploy_data) return c.fail(88);
-  Ref payload = b64_text(c, encrypted_data.get());
-  if (!payload || PyDict_SetItem(deploy_data.get(), k_data.get(), payload.get()) < 0) return c.fail(88);
-  if (!data) {
-    PyErr_SetString(PyExc_UnboundLocalError, "cannot access local variable '_data' where it is not associated with a value");
-    return c.fail(88);
-  }
-  if (PyDict_SetItem(deploy_data.get(), k_zip_archive.get(), data.get()) < 0) return c.fail(88);
-  for (const RequestEntry& e : kRequest) {
-    if (PyDict_SetItem(deploy_data.get(), e.key->get(), c.arg(e.param)) < 0) return c.fail(88);
-  }
+  Ref deploy_data = request(c, encrypted_data.get(), bound ? data.get() : nullptr);
+  if (!deploy_data) return nullptr;
   data.reset();
-  payload.reset();
   encrypted_data.reset();
 
-  // response_data = self.execute_transaction("CreateAppDeploy", deploy_data)
-  Ref execute = attr(self, k_execute_transaction);
-  Ref response_data = execute ? call(execute.get(), k_transaction.get(), deploy_data.get()) : Ref();
+  // response_data = self.execute_transaction("CreateAppDeploy", deploy_data),
+  // inside `try:`: a failure of the lookup or of the call goes to the handler.
+  Transaction execute;
+  Ref response_data = execute.look_up(self) ? execute.send(k_transaction.get(), deploy_data.get()) : Ref();
   if (!response_data) {
     c.fail(99);
     return on_already_deployed(c, deploy_data.get());
@@ -438,19 +461,19 @@ PyObject* action(Call& c) noexcept {
 }
 
 PyObject* redeploy(Call& c) noexcept {
-  PyObject* deploy_data = c.arg(1);
+  PyObject* deploy_data = c.arg(kDeployData);
 
   // deploy_data["redeploy"] = True
   if (PyDict_SetItem(deploy_data, k_redeploy.get(), Py_True) < 0) return c.fail(119);
 
   // response_data = self.execute_transaction("CreateAppDeploy", deploy_data)
-  Ref execute = attr(c.self(), k_execute_transaction);
-  if (!execute) return c.fail(121);
-  Ref response_data = call(execute.get(), k_transaction.get(), deploy_data);
+  Transaction execute;
+  if (!execute.look_up(c.self())) return c.fail(121);
+  Ref response_data = execute.send(k_transaction.get(), deploy_data);
   if (!response_data) return c.fail(121);
   return report(c, response_data.get(), kRedeployReport);
 }
 
 }  // namespace
 
-FRAME_MODULE_INIT(launch_rollout, kModule)
+FRAME_MODULE_INIT(kModule)

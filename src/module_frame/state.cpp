@@ -1,0 +1,57 @@
+// The process-wide state: the one instance, the registered strings, and
+// forgetting everything when the runtime ends.
+#include "state.h"
+
+namespace frame {
+
+State g_state;
+
+namespace {
+Name* g_names = nullptr;
+}  // namespace
+
+Name k_self{"self"};
+
+Name::Name(const char* text, Kind kind) noexcept : text_(text), kind_(kind), next_(g_names) { g_names = this; }
+
+int make_names() noexcept {
+  for (Name* n = g_names; n; n = n->next_) {
+    PyObject* s = n->kind_ == Name::kIdentifier ? PyUnicode_InternFromString(n->text_) : PyUnicode_FromString(n->text_);
+    if (!s) return -1;
+    store(n->obj_, s);
+  }
+  return 0;
+}
+
+void forget_names() noexcept {
+  for (Name* n = g_names; n; n = n->next_) n->obj_ = nullptr;
+}
+
+void forget_runtime() noexcept {
+  const ModuleSpec* spec = g_state.spec;
+  g_state = State{};
+  g_state.spec = spec;
+  PyOS_snprintf(g_state.init_name, sizeof g_state.init_name, "init %s", spec->dotted_name);
+  forget_names();
+}
+
+Ref global_missing(PyObject* name) noexcept {
+  if (g_state.builtins) {
+    Ref value = Ref::steal(PyObject_GetAttr(g_state.builtins, name));
+    if (value) return value;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
+    PyErr_Clear();
+  }
+  PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return {};
+}
+
+PyObject* kept_open() noexcept { return g_state.open; }
+PyObject* empty_tuple() noexcept { return g_state.empty_tuple; }
+
+Failed Call::fail(int line) const noexcept {
+  add_traceback(traceback_name, line, globals);
+  return {};
+}
+
+}  // namespace frame

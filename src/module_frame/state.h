@@ -1,0 +1,85 @@
+// The process-wide state of a module, shared by the frame's own sources; not for
+// module sources.
+//
+// Lifetime: the first Create records the interpreter; Execute makes everything
+// else, in the order its steps give, and a failed Execute forgets only the module
+// (the next import makes it again). Nothing is released while the runtime lives.
+// When the runtime ends, forget_runtime() drops every pointer into it without
+// touching the objects, which are gone by then.
+#pragma once
+
+#include <cstdint>
+
+#include "frame.h"
+
+namespace frame {
+
+// Binding and check messages are few and raised again and again by callers that
+// probe or misuse an API, so each is made once and kept, as the args tuple of
+// the TypeError.
+inline constexpr Py_ssize_t kCachedCounts = 16;
+inline constexpr int kCachedChecks = 16;
+inline constexpr int kCachedEntries = 128;
+
+struct CheckMessage {
+  const Param* param;
+  char type_name[201];  // the message shows at most 200 bytes of it
+  PyObject* args;       // (message,)
+};
+
+struct TracebackEntry {
+  const char* funcname;
+  int line;
+  PyObject* code;
+  PyObject* frame;    // shared by the entries at this line; null until needed
+  PyObject* globals;  // the frame's globals, kept alive by the frame
+};
+
+struct MethodState {
+  // What binding reads on every call, worked out once from the table.
+  int min_positional = 0;
+  PyObject* default_values[kMaxParams] = {};     // borrowed singletons (None, False); null: required
+  PyTypeObject* check_types[kMaxParams] = {};    // exact type required on entry; null: none
+  PyObject* defaults = nullptr;                  // __defaults__: tuple, or null when there are none
+  PyObject* code = nullptr;                      // __code__
+  PyObject* count_messages[kCachedCounts] = {};  // by the number of positional arguments given
+  char traceback_name[256] = {};
+};
+
+struct State {
+  const ModuleSpec* spec = nullptr;
+  char init_name[256] = {};  // "init <dotted name>"
+  int64_t interpreter_id = -1;
+  PyObject* module = nullptr;  // stored once Execute succeeded
+  PyObject* module_dict = nullptr;
+  PyObject* builtins = nullptr;
+  PyObject* empty_tuple = nullptr;
+  PyObject* empty_bytes = nullptr;
+  PyObject* open = nullptr;
+  MethodState methods[kMaxMethods];
+  CheckMessage check_messages[kCachedChecks] = {};
+  TracebackEntry entries[kCachedEntries] = {};
+  int n_entries = 0;
+  PyTypeObject method_type = {};  // a copy of the type's template, readied at execution
+};
+
+extern State g_state;
+
+// Makes every registered string, replacing those of an earlier, failed execution.
+int make_names() noexcept;
+// Forgets every pointer into a runtime that has ended (the Py_AtExit hook).
+void forget_runtime() noexcept;
+void forget_names() noexcept;
+
+// The method-object type (method.cpp): readies the state's copy of the type.
+int ready_method_type() noexcept;
+// The template the state's copy of the type is made from.
+PyTypeObject method_type_template() noexcept;
+// Makes the method object of spec.methods[index], with its defaults, keyword
+// defaults and annotations as the table gives them.
+PyObject* new_method(std::size_t index, PyObject* qualname, PyObject* module_name) noexcept;
+
+// Adds a traceback entry for `funcname` at `line` to the pending exception.
+void add_traceback(const char* funcname, int line, PyObject* globals) noexcept;
+
+}  // namespace frame
