@@ -11,8 +11,8 @@
 #   VELTRA_FUZZ_VENV   the virtual environment (default .venv-fuzz)
 #   VELTRA_FUZZ_BUILD  the CMake build directory (default build/fuzz)
 #   VELTRA_PYTHON      the CPython 3.12 to make the environment with
-#   CXX                the clang++ to build with (default clang++-16, else clang++;
-#                      as root, clang-16 is installed from Debian when neither exists)
+#   CXX                the clang++ to build with (default clang++-16; as root,
+#                      clang-16 is installed from Debian when it is missing)
 #
 # The modules are built with -fsanitize=address,undefined,fuzzer-no-link
 # (CMake options VELTRA_SANITIZE and VELTRA_FUZZ), and atheris's ASan runtime
@@ -40,7 +40,8 @@ find_python() {
 
 find_clang() {
   local c
-  for c in "${CXX:-}" clang++-16 clang++; do
+  # clang 16 exactly (or CXX): what it emits must match atheris's runtime.
+  for c in "${CXX:-}" clang++-16; do
     if [ -n "$c" ] && command -v "$c" >/dev/null 2>&1 && "$c" --version 2>/dev/null | grep -q clang; then
       command -v "$c"; return 0
     fi
@@ -64,7 +65,10 @@ if [ ! -x "$venv/bin/python" ]; then
   echo "fuzz: creating $venv with $py" >&2
   "$py" -m venv "$venv"
 fi
-"$venv/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "atheris==$atheris_version"
+# The package is installed with --no-deps below; its run-time dependencies come from pyproject.toml.
+mapfile -t deps < <("$venv/bin/python" -c 'import tomllib; print(*tomllib.load(open("pyproject.toml", "rb"))["project"]["dependencies"], sep="\n")')
+"$venv/bin/python" -m pip install -q --disable-pip-version-check "scikit-build-core>=0.10" "atheris==$atheris_version" \
+  "${deps[@]}"
 echo "fuzz: building with $cxx (ASan+UBSan+fuzzer coverage) into $build" >&2
 CXX=$cxx "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation --force-reinstall \
   --no-deps -Cbuild-dir="$build" -Ccmake.define.VELTRA_SANITIZE=ON -Ccmake.define.VELTRA_FUZZ=ON .

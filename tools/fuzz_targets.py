@@ -44,6 +44,7 @@ import argparse
 import atexit
 import builtins
 import contextlib
+import dis
 import functools
 import importlib
 import os
@@ -111,7 +112,7 @@ class Draw:
 class State:
     depth: int = 0
     problems: list[str] | None = None
-    touched: set[tuple[str, str]] = field(default_factory=set)  # globals a fake changed mid-call
+    touched: set[tuple[int, str]] = field(default_factory=set)  # (id of module, name) a fake changed mid-call
 
     def problem(self, text: str) -> None:
         if self.problems is None:
@@ -169,7 +170,7 @@ class Plan:
         """Deletes or swaps a global of `module` while a call runs (it is put
         back after the input; the check that calls leave globals alone skips it)."""
         name = self.draw.pick(names)
-        STATE.touched.add((module.__name__, name))
+        STATE.touched.add((id(module), name))
         if self.draw.below(2):
             module.__dict__.pop(name, None)
         else:
@@ -185,7 +186,7 @@ class Plan:
             run_call(target, self)
         except Violation as exc:  # may be inside __del__: keep it for the end of the input
             STATE.problem(str(exc))
-        except Exception:  # noqa: BLE001, S110 - what the inner call raised is checked there
+        except Exception:  # noqa: BLE001 - what the inner call raised is checked there
             pass
 
     def value(self, depth: int = 0) -> Any:
@@ -205,7 +206,7 @@ class Plan:
         if kind == 5:
             return StrSub(d.text())
         if kind == 6:
-            return EvilStr(d.pick(KEYS + ("y",)), self)
+            return EvilStr(d.pick((*KEYS, "y")), self)
         if kind == 7 and depth < 3:
             return self.mapping(dict, depth)
         if kind == 8 and depth < 3:
@@ -235,7 +236,7 @@ class Plan:
             return d.pick((7, None, b"details"))
         if kind == 4:
             # Hashes as the same text: a lookup of that key compares with it.
-            return EvilStr(d.pick(KEYS + ("redeploy",)), self)
+            return EvilStr(d.pick((*KEYS, "redeploy")), self)
         return d.text()
 
     def mapping(self, cls: type, depth: int) -> dict:
@@ -453,6 +454,9 @@ def targets() -> list[Target]:
         else:
             model = cases.CONNECTIONS[method.module].model
             names = ("base64", model)
+        # What the interpreter reads from a module's globals when the frame
+        # makes a traceback entry or looks a name up in the builtins.
+        names += ("__builtins__", "__name__")
         source = method.module
         out.append(
             Target(
@@ -581,7 +585,7 @@ def build_call(target: Target, plan: Plan, inst: Any) -> Built | None:
 
     if road == "bound":
         bound = getattr(inst, method.name)
-        kw = dict(zip(names, kwvalues))
+        kw = dict(zip(names, kwvalues, strict=True))
         if len(kw) < len(names):  # repeated names are for vectorcall
             if invalid:
                 return None
@@ -589,7 +593,7 @@ def build_call(target: Target, plan: Plan, inst: Any) -> Built | None:
         args = tuple(positional[1:])
         return Built(mode, road, invalid, lambda: bound(*args, **kw))
     if road == "class":
-        kw = dict(zip(names, kwvalues))
+        kw = dict(zip(names, kwvalues, strict=True))
         if len(kw) < len(names) and invalid:
             return None
         args = tuple(positional)
@@ -599,7 +603,7 @@ def build_call(target: Target, plan: Plan, inst: Any) -> Built | None:
         kwn, kwv = tuple(names), tuple(kwvalues)
         return Built(mode, road, invalid, lambda: cases.vectorcall(func, args, kwn, kwv))
     try:
-        kwd = dict(zip(names, kwvalues))
+        kwd = dict(zip(names, kwvalues, strict=True))
     except Exception:  # noqa: BLE001 - an evil name refused to hash
         return None
     if len(kwd) < len(names) and invalid:
@@ -630,13 +634,15 @@ def _gen_call(call: Callable[[], Any]) -> Iterator[Any]:
     except KeyError:
         before = sys.exc_info()
         yield call
-        try:
-            result = ("ok", call())
-        except Exception as exc:  # noqa: BLE001
-            result = ("raised", exc)
-        yield result
+        yield _outcome(call)
         if sys.exc_info() != before:
-            raise Violation("the exception handled around the call inside a generator changed")
+            raise Violation("the exception handled around the call inside a generator changed") from None
+
+
+def _bare_gen_call(call: Callable[[], Any]) -> Iterator[Any]:
+    outcome = _outcome(call)
+    yield outcome, sys.exc_info()
+    yield sys.exc_info()  # resumed elsewhere: what that caller handles, nothing of the call's
 
 
 def run_call(target: Target, plan: Plan) -> None:
@@ -664,6 +670,23 @@ def run_call(target: Target, plan: Plan) -> None:
             outcome = next(gen)
             with contextlib.suppress(StopIteration):
                 next(gen)
+        elif where == 3:  # in a generator that handles nothing, run by a caller that does
+            try:
+                raise LookupError("handled by the generator's caller")
+            except LookupError:
+                before = sys.exc_info()
+                bare = _bare_gen_call(built.call)
+                outcome, inside = next(bare)
+                if inside != before:
+                    raise Violation(f"{label}: in a generator, the caller's handled exception changed") from None
+                if sys.exc_info() != before:
+                    raise Violation(f"{label}: the handled exception changed across a generator's call") from None
+            # The generator handles nothing of its own: resumed from here it must
+            # see what this frame handles, not the exception its first caller had.
+            resumer = sys.exc_info()
+            if next(bare) != resumer:
+                raise Violation(f"{label}: a generator kept a handled exception after the call")
+            bare.close()
         else:
             outcome = _outcome(built.call)
     finally:
@@ -710,7 +733,8 @@ def _check(target: Target, built: Built, inst: Any, outcome: tuple[str, Any], la
             code = tb.tb_frame.f_code
             list(code.co_positions())
             list(code.co_lines())
-            tb.tb_frame.f_lineno  # noqa: B018
+            list(dis.get_instructions(code))
+            (tb.tb_lasti, tb.tb_frame.f_lineno, tb.tb_frame.f_lasti)  # noqa: B018
             tb = tb.tb_next
 
 
@@ -835,6 +859,9 @@ def _fake_global(name: str, target: Target, plan: Plan, real: dict[str, Any]) ->
         return d.pick((fake, real.get("shutil", fake)))
     if name == "Path":
         return d.pick((functools.partial(FuzzPath, plan=plan), real.get("Path", FuzzPath)))
+    if name == "__builtins__":
+        with_base64 = dict(builtins.__dict__, base64=real["base64"])
+        return d.pick((builtins, builtins.__dict__, {}, DictSub(builtins.__dict__), with_base64, plan.value()))
     if name == "VeltraCloudAlreadyDeployedError":
         return d.pick((Refused, (Refused, KeyError), int, (int,), ()))
     return plan.value()
@@ -896,6 +923,7 @@ class Harness:
         if not self.targets:
             raise RuntimeError("no compiled action module is importable")
         self.modules = list({id(t.module): t.module for t in self.targets}.values())
+        self.names = {id(t.module): t.method.module for t in self.targets}  # __name__ may be swapped
         self.workdir = tempfile.mkdtemp(prefix="veltra-fuzz-")
         atexit.register(shutil.rmtree, self.workdir, True)
         os.makedirs(os.path.join(self.workdir, "src"), exist_ok=True)
@@ -932,10 +960,10 @@ class Harness:
                     before = [dict(m.__dict__) for m in self.modules]
                     STATE.touched.clear()
                     run_call(target, plan)
-                    for module, was in zip(self.modules, before):
-                        skip = {n for m, n in STATE.touched if m == module.__name__}
+                    for module, was in zip(self.modules, before, strict=True):
+                        skip = {n for m, n in STATE.touched if m == id(module)}
                         if not _same_namespace(module.__dict__, was, skip):
-                            raise Violation(f"a call changed the globals of {module.__name__}")
+                            raise Violation(f"a call changed the globals of {self.names[id(module)]}")
         finally:
             os.chdir(home)
         if STATE.problems:
