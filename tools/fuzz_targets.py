@@ -727,7 +727,10 @@ def _check(target: Target, built: Built, inst: Any, outcome: tuple[str, Any], la
     elif built.mode == "valid" and before_body:
         raise Violation(f"{label}: a valid call was refused: {exc}")
     if d.chance(4):  # read the traceback the way tools do
-        traceback.format_exception(exc)
+        # The standard library reads the module's globals for the source lines
+        # (linecache, by __name__): with hostile globals it may raise, ordinarily.
+        with contextlib.suppress(Exception):
+            traceback.format_exception(exc)
         tb = exc.__traceback__
         while tb is not None:
             code = tb.tb_frame.f_code
