@@ -13,6 +13,7 @@ namespace actions {
 
 using frame::MethodSpec;
 using frame::ModuleSpec;
+using frame::NameRegistration;
 using frame::Statement;
 
 // The source lines of a connection module.
@@ -44,9 +45,13 @@ struct ConnectionModule {
 
 // The transaction and the response model of a module, as strings of its own.
 template <const ConnectionModule& M>
-inline Name kTransaction{M.transaction};
+inline constexpr Name kTransaction{M.transaction};
 template <const ConnectionModule& M>
-inline Name kModel{M.model};
+inline NameRegistration kTransactionRegistration{kTransaction<M>};
+template <const ConnectionModule& M>
+inline constexpr Name kModel{M.model};
+template <const ConnectionModule& M>
+inline NameRegistration kModelRegistration{kModel<M>};
 
 // Local variables of a connection action, after its parameters.
 inline constexpr const char* kConnectionLocals[] = {"encrypted_data", "response_data"};
@@ -65,6 +70,9 @@ consteval std::array<int, frame::kMaxParams> request_params() {
 template <const ConnectionModule& M>
 PyObject* connection_action(Call& c) noexcept {
   static constexpr std::array<int, frame::kMaxParams> kParams = request_params<M>();
+  // Instantiated with the body, so that execution makes the two strings.
+  static_cast<void>(&kTransactionRegistration<M>);
+  static_cast<void>(&kModelRegistration<M>);
   const ConnectionLines& at = M.lines;
   PyObject* self = c.self();
 

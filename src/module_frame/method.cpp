@@ -460,7 +460,7 @@ PyGetSetDef method_getset[] = {
 // ---------------------------------------------------------------------------
 // Making method objects
 
-Name k_return{"return"};
+FRAME_NAME(k_return, "return");
 
 Ref make_annotations(const MethodSpec& m) noexcept {
   Ref annotations = Ref::steal(PyDict_New());

@@ -7,24 +7,23 @@ namespace frame {
 State g_state;
 
 namespace {
-Name* g_names = nullptr;
+NameRegistration* g_names = nullptr;
 }  // namespace
 
-Name k_self{"self"};
-
-Name::Name(const char* text, Kind kind) noexcept : text_(text), kind_(kind), next_(g_names) { g_names = this; }
+NameRegistration::NameRegistration(const Name& name) noexcept : name_(name), next_(g_names) { g_names = this; }
 
 int make_names() noexcept {
-  for (Name* n = g_names; n; n = n->next_) {
-    PyObject* s = n->kind_ == Name::kIdentifier ? PyUnicode_InternFromString(n->text_) : PyUnicode_FromString(n->text_);
+  for (NameRegistration* r = g_names; r; r = r->next_) {
+    const Name& n = r->name_;
+    PyObject* s = n.kind_ == Name::kIdentifier ? PyUnicode_InternFromString(n.text_) : PyUnicode_FromString(n.text_);
     if (!s) return -1;
-    store(n->obj_, s);
+    store(n.obj_, s);
   }
   return 0;
 }
 
 void forget_names() noexcept {
-  for (Name* n = g_names; n; n = n->next_) n->obj_ = nullptr;
+  for (NameRegistration* r = g_names; r; r = r->next_) r->name_.obj_ = nullptr;
 }
 
 void forget_runtime() noexcept {
