@@ -14,18 +14,14 @@ from __future__ import annotations
 
 import base64
 import collections
-import sys
-from pathlib import Path
 from typing import Any
 
 import pytest
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-
-import cases  # noqa: E402
-from cases import DictSub, StrSub, count_message, entry_message, slot_call, vectorcall  # noqa: E402
+import cases
+from cases import DictSub, StrSub, count_message, entry_message, slot_call, vectorcall
 
 SETTINGS = settings(max_examples=50, deadline=None, database=None,
                     suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])

@@ -14,13 +14,12 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
+import cases
+import faults
+import soak
+import stress
 
-import cases  # noqa: E402
-import faults  # noqa: E402
-import soak  # noqa: E402
-import stress  # noqa: E402
+ROOT = Path(__file__).resolve().parent.parent
 
 MODULES = cases.available_modules()
 SANITIZED = os.environ.get("VELTRA_SANITIZED") == "1"

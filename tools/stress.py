@@ -27,12 +27,9 @@ import sys
 import threading
 import time
 import zipfile
-from pathlib import Path
 from typing import Any
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
-import cases as cases_mod  # noqa: E402
+import cases as cases_mod
 
 
 class Refused(Exception):
