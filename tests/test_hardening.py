@@ -83,6 +83,7 @@ def traced():
     tracemalloc.stop()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("short", MODULES)
 def test_short_soak_does_not_grow(short, traced):
     n = 500 if SANITIZED else 2000
@@ -144,6 +145,7 @@ def _faults(*args, timeout=600):
     return proc.returncode, proc.stdout + proc.stderr
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(faults._testcapi is None, reason="no _testcapi in this interpreter")
 def test_failing_each_allocation_of_every_call():
     code, out = _faults("--only", "calls")
@@ -151,6 +153,7 @@ def test_failing_each_allocation_of_every_call():
     assert "DIED" not in out and " 0 problems" in out
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(faults._testcapi is None, reason="no _testcapi in this interpreter")
 def test_failing_each_allocation_of_an_import():
     modules = [m for m in ("enumerate_outer_links", "launch_rollout") if m in MODULES]
@@ -169,6 +172,7 @@ def test_a_fault_run_sees_a_lost_exception():
 
 # --- threads -----------------------------------------------------------------------
 
+@pytest.mark.slow
 def test_eight_threads_get_their_own_requests(monkeypatch, tmp_path):
     (tmp_path / "src").mkdir()
     (tmp_path / "src" / "main.py").write_text("print('hello')\n")

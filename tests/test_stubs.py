@@ -124,6 +124,7 @@ def test_installed_package_ships_the_typed_surface():
             f"installed {short}.pyi is stale: reinstall the package"
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed (optional check)")
 def test_mypy_stubtest_agrees(tmp_path):
     names = []
