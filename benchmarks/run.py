@@ -21,6 +21,9 @@ The targets the figures are read against: compiled never slower than plain
 Python; own cost at most half of plain Python's; entry checks at least twice as
 fast.
 
+The same paths' instructions per call, counted by callgrind (a figure that does
+not move with the machine's load): benchmarks/instructions.py.
+
     .venv/bin/python benchmarks/run.py [--quick] [--json FILE]
 """
 
