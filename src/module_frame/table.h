@@ -35,24 +35,44 @@ class Name {
   mutable PyObject* obj_ = nullptr;  // made at execution; the only part that changes
 };
 
-// Enters a Name in the list of strings that execution makes.
-class NameRegistration {
+// A constant object of the module other than a string: made at execution by
+// its maker (after every string, which it may use) and kept, like a Name.
+class Made {
  public:
-  explicit NameRegistration(const Name& name) noexcept;
-  NameRegistration(const NameRegistration&) = delete;
-  NameRegistration& operator=(const NameRegistration&) = delete;
+  using Maker = PyObject* (*)() noexcept;
+  explicit constexpr Made(Maker make) noexcept : make_(make) {}
+  Made(const Made&) = delete;
+  Made& operator=(const Made&) = delete;
+
+  PyObject* get() const noexcept { return obj_; }
 
  private:
   friend int make_names() noexcept;
   friend void forget_names() noexcept;
-  const Name& name_;
-  NameRegistration* next_;
+  Maker make_;
+  mutable PyObject* obj_ = nullptr;
+};
+
+// Enters a Name or a Made in the list of constants that execution makes.
+class Registration {
+ public:
+  explicit Registration(const Name& name) noexcept;
+  explicit Registration(const Made& made) noexcept;
+  Registration(const Registration&) = delete;
+  Registration& operator=(const Registration&) = delete;
+
+ private:
+  friend int make_names() noexcept;
+  friend void forget_names() noexcept;
+  const Name* name_ = nullptr;
+  const Made* made_ = nullptr;
+  Registration* next_;
 };
 
 // Declares the Name `id` with the given text (and kind) and registers it.
 #define FRAME_NAME(id, ...)                       \
   inline constexpr ::frame::Name id{__VA_ARGS__}; \
-  inline ::frame::NameRegistration id##_registration { id }
+  inline ::frame::Registration id##_registration { id }
 
 // Exact-type check applied to an argument right after binding.
 enum class Check : unsigned char { kNone, kStr, kDict };
