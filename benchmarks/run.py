@@ -21,6 +21,9 @@ The targets the figures are read against: compiled never slower than plain
 Python; own cost at most half of plain Python's; entry checks at least twice as
 fast.
 
+The same paths' instructions per call, counted by callgrind (a figure that does
+not move with the machine's load): benchmarks/instructions.py.
+
     .venv/bin/python benchmarks/run.py [--quick] [--json FILE]
 """
 
@@ -38,45 +41,23 @@ import timeit
 from pathlib import Path
 from typing import Any
 
+from paths import (
+    ACTIONS,
+    BENCHMARKED,
+    CALLS,
+    CLASSES,
+    MODELS,
+    NAMESPACE,
+    PAYLOAD,
+    RESPONSE,
+    TRANSACTIONS,
+    classes,
+    instance,
+    paths,
+)
+
 HERE = Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE / "plain"))
-
-ACTIONS = "veltra.cloud.services.actions"
 MODULES = ("enumerate_outer_links", "attach_outer_link", "amend_outer_link", "detach_outer_link", "launch_rollout")
-CLASSES = {
-    "enumerate_outer_links": "EnumerateOuterLinksAction",
-    "attach_outer_link": "AttachOuterLinkAction",
-    "amend_outer_link": "AmendOuterLinkAction",
-    "detach_outer_link": "DetachOuterLinkAction",
-}
-MODELS = {"enumerate_outer_links": "EnumerateOuterLinksResponse", "attach_outer_link": "AttachOuterLinkResponse"}
-TRANSACTIONS = {"enumerate_outer_links": "EnumerateOuterLinks", "attach_outer_link": "AttachOuterLink"}
-
-PAYLOAD = b"benchmark-payload"
-RESPONSE: dict = {}
-
-
-class Refused(Exception):
-    pass
-
-
-class Trivial:
-    """Collaborators that do as little as possible."""
-
-    def _credentials_data(self) -> bytes:
-        return PAYLOAD
-
-    def execute_transaction(self, name: str, data: dict) -> dict:
-        return RESPONSE
-
-
-class Refusing(Trivial):
-    def execute_transaction(self, name: str, data: dict) -> dict:
-        raise Refused(name)
-
-
-def instance(cls: type, mixin: type = Trivial) -> Any:
-    return type(f"{mixin.__name__}{cls.__name__}", (mixin, cls), {"__init__": lambda self: None})()
 
 
 def best(stmt: str, namespace: dict, repeat: int, target: float) -> float:
@@ -101,31 +82,14 @@ def compare(stmt: str, compiled: Any, plain: Any, extra: dict, repeat: int, targ
 
 def per_call(repeat: int, target: float) -> list[dict]:
     rows = []
-    for short in ("enumerate_outer_links", "attach_outer_link"):
-        compiled_cls = getattr(importlib.import_module(f"{ACTIONS}.{short}"), CLASSES[short])
-        plain_cls = getattr(importlib.import_module(short), CLASSES[short])
+    for short in BENCHMARKED:
+        compiled_cls, plain_cls = classes(short)
         c, p = instance(compiled_cls), instance(plain_cls)
-        cr, pr = instance(compiled_cls, Refusing), instance(plain_cls, Refusing)
-        creds = {"user": "u", "password": "p"}
-        if short == "enumerate_outer_links":
-            ok, missing, unchecked = 'a.action("env")', "a.action()", "a.action(None)"
-            args: tuple = ("env",)
-        else:
-            ok = 'a.action("conn", "postgres", creds, "env")'
-            missing = 'a.action("conn", "postgres", creds)'
-            unchecked = 'a.action("conn", "postgres", creds, None)'
-            args = ("conn", "postgres", creds, "env")
-        extra = {"creds": creds, "TypeError": TypeError, "Refused": Refused}
         label = f"{CLASSES[short]}.action"
         # Make sure the two do the same before timing them.
-        assert c.action(*args) == p.action(*args)
-        for path, stmt, inst in (
-            ("success", ok, (c, p)),
-            ("binding error", f"try:\n    {missing}\nexcept TypeError:\n    pass", (c, p)),
-            ("entry-check error", f"try:\n    {unchecked}\nexcept TypeError:\n    pass", (c, p)),
-            ("failing call (traceback entry)", f"try:\n    {ok}\nexcept Refused:\n    pass", (cr, pr)),
-        ):
-            tc, tp = compare(stmt, inst[0], inst[1], extra, repeat, target)
+        assert c.action(*CALLS[short].args) == p.action(*CALLS[short].args)
+        for path, stmt, mixin in paths(short):
+            tc, tp = compare(stmt, instance(compiled_cls, mixin), instance(plain_cls, mixin), NAMESPACE, repeat, target)
             rows.append({"what": f"{label}: {path}", "compiled_ns": tc * 1e9, "plain_ns": tp * 1e9, "ratio": tc / tp})
         # The collaborators alone, each call timed by itself.
         model = getattr(importlib.import_module("veltra.cloud.models.base"), MODELS[short])

@@ -14,18 +14,13 @@ from __future__ import annotations
 
 import base64
 import collections
-import sys
-from pathlib import Path
 from typing import Any
 
+import cases
 import pytest
+from cases import DictSub, StrSub, count_message, entry_message, slot_call, vectorcall
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
-
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tools"))
-
-import cases
-from cases import DictSub, StrSub, count_message, entry_message, slot_call, vectorcall
 
 SETTINGS = settings(
     max_examples=50,

@@ -11,27 +11,58 @@ from dataclasses import dataclass, field
 from types import MappingProxyType, SimpleNamespace
 from typing import Any
 
+import cases
 import pytest
 from conftest import ACTIONS, Recording, tb_entries
 
 UUID, NAME = "application_uuid", "application_name"
-LINES = ("def", "credentials", "transaction", "request", "model")
+CHECKED = {"str": str, "dict": dict}
 
 
 @dataclass(frozen=True)
 class Conn:
-    short: str
-    cls_name: str
-    transaction: str
-    model: str
-    params: tuple[str, ...]  # after self, in order
-    required: int  # how many leading params have no default
-    checks: tuple[tuple[str, type], ...]  # exact-type checks, in order
-    keys: tuple[str, ...]  # request keys after "data", in order
-    lines: tuple[int, ...]  # in the order of LINES
+    """One connection action, as the shared table in tools/cases.py describes it."""
+
+    table: cases.Connection
 
     def __str__(self) -> str:
         return self.short
+
+    @property
+    def short(self) -> str:
+        return self.table.method.module
+
+    @property
+    def cls_name(self) -> str:
+        return self.table.method.cls
+
+    @property
+    def transaction(self) -> str:
+        return self.table.transaction
+
+    @property
+    def model(self) -> str:
+        return self.table.model
+
+    @property
+    def params(self) -> tuple[str, ...]:
+        """After self, in order."""
+        return tuple(p.name for p in self.table.method.params)
+
+    @property
+    def required(self) -> int:
+        """How many leading params have no default."""
+        return self.table.method.min_positional - 1
+
+    @property
+    def checks(self) -> tuple[tuple[str, type], ...]:
+        """Exact-type checks, in order."""
+        return tuple((p.name, CHECKED[p.check]) for p in self.table.method.params if p.check)
+
+    @property
+    def keys(self) -> tuple[str, ...]:
+        """Request keys after "data", in order."""
+        return self.table.request
 
     @property
     def module(self) -> Any:
@@ -42,7 +73,10 @@ class Conn:
         return getattr(self.module, self.cls_name)
 
     def line(self, which: str) -> int:
-        return self.lines[LINES.index(which)]
+        """The line of "def", "credentials", "transaction", "request" or "model"."""
+        if which == "def":
+            return self.table.method.def_line
+        return getattr(self.table, f"{which}_line")
 
     def entries(self, exc: BaseException) -> list[tuple[str, int]]:
         """This action's traceback entries."""
@@ -53,52 +87,7 @@ class Conn:
         return [(f"{ACTIONS}.{self.short}.{self.cls_name}.action", self.line(which))]
 
 
-CONNS = [
-    Conn(
-        "enumerate_outer_links",
-        "EnumerateOuterLinksAction",
-        "EnumerateOuterLinks",
-        "EnumerateOuterLinksResponse",
-        ("env_name", UUID, NAME),
-        1,
-        (("env_name", str),),
-        ("env_name", UUID, NAME),
-        (14, 31, 32, 35, 42),
-    ),
-    Conn(
-        "attach_outer_link",
-        "AttachOuterLinkAction",
-        "AttachOuterLink",
-        "AttachOuterLinkResponse",
-        ("connection_name", "backend", "credentials", "env_name", UUID, NAME),
-        4,
-        (("connection_name", str), ("backend", str), ("credentials", dict), ("env_name", str)),
-        ("env_name", "connection_name", "backend", "credentials", UUID, NAME),
-        (12, 35, 36, 39, 49),
-    ),
-    Conn(
-        "amend_outer_link",
-        "AmendOuterLinkAction",
-        "AmendOuterLink",
-        "AmendOuterLinkResponse",
-        ("connection_name", "env_name", "backend", "credentials", UUID, NAME),
-        2,
-        (("connection_name", str), ("env_name", str)),
-        ("env_name", "connection_name", "backend", "credentials", UUID, NAME),
-        (16, 39, 40, 43, 53),
-    ),
-    Conn(
-        "detach_outer_link",
-        "DetachOuterLinkAction",
-        "DetachOuterLink",
-        "DetachOuterLinkResponse",
-        ("connection_name", "env_name", UUID, NAME),
-        2,
-        (("connection_name", str), ("env_name", str)),
-        ("env_name", "connection_name", UUID, NAME),
-        (15, 34, 35, 38, 46),
-    ),
-]
+CONNS = [Conn(table) for table in cases.CONNECTIONS.values()]
 
 
 @pytest.fixture(params=CONNS, ids=str)

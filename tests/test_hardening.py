@@ -12,15 +12,13 @@ import sys
 import tracemalloc
 from pathlib import Path
 
+import cases
+import faults
 import pytest
+import soak
+import stress
 
 ROOT = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(ROOT / "tools"))
-
-import cases  # noqa: E402
-import faults  # noqa: E402
-import soak  # noqa: E402
-import stress  # noqa: E402
 
 MODULES = cases.available_modules()
 SANITIZED = os.environ.get("VELTRA_SANITIZED") == "1"
@@ -99,6 +97,7 @@ def traced():
     tracemalloc.stop()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("short", MODULES)
 def test_short_soak_does_not_grow(short, traced):
     n = 500 if SANITIZED else 2000
@@ -162,6 +161,7 @@ def _faults(*args, timeout=600):
     return proc.returncode, proc.stdout + proc.stderr
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(faults._testcapi is None, reason="no _testcapi in this interpreter")
 def test_failing_each_allocation_of_every_call():
     code, out = _faults("--only", "calls")
@@ -169,6 +169,7 @@ def test_failing_each_allocation_of_every_call():
     assert "DIED" not in out and " 0 problems" in out
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(faults._testcapi is None, reason="no _testcapi in this interpreter")
 def test_failing_each_allocation_of_an_import():
     modules = [m for m in ("enumerate_outer_links", "launch_rollout") if m in MODULES]
@@ -188,6 +189,7 @@ def test_a_fault_run_sees_a_lost_exception():
 # --- threads -----------------------------------------------------------------------
 
 
+@pytest.mark.slow
 def test_eight_threads_get_their_own_requests(monkeypatch, tmp_path):
     (tmp_path / "src").mkdir()
     (tmp_path / "src" / "main.py").write_text("print('hello')\n")

@@ -130,6 +130,7 @@ def test_installed_package_ships_the_typed_surface():
         )
 
 
+@pytest.mark.slow
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy is not installed (optional check)")
 def test_mypy_stubtest_agrees(tmp_path):
     names = []

@@ -48,10 +48,9 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-TOOLS = Path(__file__).resolve().parent
-sys.path.insert(0, str(TOOLS))
+import cases as cases_mod
 
-import cases as cases_mod  # noqa: E402
+TOOLS = Path(__file__).resolve().parent
 
 try:
     import _testcapi

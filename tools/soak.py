@@ -35,8 +35,6 @@ import tracemalloc
 from dataclasses import asdict, dataclass
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-
 import cases as cases_mod
 
 PAGE = os.sysconf("SC_PAGE_SIZE")

@@ -27,10 +27,7 @@ import sys
 import threading
 import time
 import zipfile
-from pathlib import Path
 from typing import Any
-
-sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import cases as cases_mod
 

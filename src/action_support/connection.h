@@ -13,6 +13,7 @@ namespace actions {
 
 using frame::MethodSpec;
 using frame::ModuleSpec;
+using frame::Registration;
 using frame::Statement;
 
 // The source lines of a connection module.
@@ -44,9 +45,34 @@ struct ConnectionModule {
 
 // The transaction and the response model of a module, as strings of its own.
 template <const ConnectionModule& M>
-inline Name kTransaction{M.transaction};
+inline constexpr Name kTransaction{M.transaction};
 template <const ConnectionModule& M>
-inline Name kModel{M.model};
+inline Registration kTransactionRegistration{kTransaction<M>};
+template <const ConnectionModule& M>
+inline constexpr Name kModel{M.model};
+template <const ConnectionModule& M>
+inline Registration kModelRegistration{kModel<M>};
+
+// A request of more than five keys would grow its dictionary while it is
+// filled; such a request is a copy of a template that has every key already,
+// made once, so that filling it only replaces values. (Fewer keys fit a new
+// dictionary, which costs less than a copy.)
+template <const ConnectionModule& M>
+inline constexpr bool kPresized = M.request.size() + 1 > 5;
+
+template <const ConnectionModule& M>
+PyObject* make_request_template() noexcept {
+  Ref request = Ref::steal(PyDict_New());
+  if (!request || PyDict_SetItem(request.get(), k_data.get(), Py_None) < 0) return nullptr;
+  for (const Name* key : M.request) {
+    if (PyDict_SetItem(request.get(), key->get(), Py_None) < 0) return nullptr;
+  }
+  return request.release();
+}
+template <const ConnectionModule& M>
+inline constexpr frame::Made kRequestTemplate{make_request_template<M>};
+template <const ConnectionModule& M>
+inline Registration kRequestTemplateRegistration{kRequestTemplate<M>};
 
 // Local variables of a connection action, after its parameters.
 inline constexpr const char* kConnectionLocals[] = {"encrypted_data", "response_data"};
@@ -65,6 +91,10 @@ consteval std::array<int, frame::kMaxParams> request_params() {
 template <const ConnectionModule& M>
 PyObject* connection_action(Call& c) noexcept {
   static constexpr std::array<int, frame::kMaxParams> kParams = request_params<M>();
+  // Instantiated with the body, so that execution makes the two strings.
+  static_cast<void>(&kTransactionRegistration<M>);
+  static_cast<void>(&kModelRegistration<M>);
+  if constexpr (kPresized<M>) static_cast<void>(&kRequestTemplateRegistration<M>);
   const ConnectionLines& at = M.lines;
   PyObject* self = c.self();
 
@@ -76,7 +106,7 @@ PyObject* connection_action(Call& c) noexcept {
   // up before the request is built.
   Transaction execute;
   if (!execute.look_up(self)) return c.fail(at.transaction);
-  Ref request = Ref::steal(PyDict_New());
+  Ref request = Ref::steal(kPresized<M> ? PyDict_Copy(kRequestTemplate<M>.get()) : PyDict_New());
   if (!request) return c.fail(at.request);
   Ref data = b64_text(c, encrypted_data.get());
   if (!data || PyDict_SetItem(request.get(), k_data.get(), data.get()) < 0) return c.fail(at.request);

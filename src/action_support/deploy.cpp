@@ -4,7 +4,7 @@
 namespace actions {
 namespace {
 
-Name k_domain_url{"domain_url"};
+FRAME_NAME(k_domain_url, "domain_url");
 
 // "https://" + format(model.application_uuid) + "." + format(subdomain) + suffix.
 Ref fallback_domain(const Call& c, PyObject* model, const Name& subdomain) noexcept {

@@ -10,24 +10,24 @@ using frame::Name;
 using frame::Param;
 
 // Strings shared by the actions.
-extern Name k_base64;
-extern Name k_b64encode;
-extern Name k_decode;
-extern Name k_utf8;
-extern Name k_typing;
-extern Name k_any;
-extern Name k_data;
-extern Name k_credentials_data;
-extern Name k_execute_transaction;
-extern Name k_cloud_action_base;
-extern Name k_base_module;    // veltra.cloud.services.actions.base
-extern Name k_models_module;  // veltra.cloud.models.base
-extern Name k_env_name;
-extern Name k_connection_name;
-extern Name k_backend;
-extern Name k_credentials;
-extern Name k_application_uuid;
-extern Name k_application_name;
+FRAME_NAME(k_base64, "base64");
+FRAME_NAME(k_b64encode, "b64encode");
+FRAME_NAME(k_decode, "decode");
+FRAME_NAME(k_utf8, "utf-8", Name::kText);
+FRAME_NAME(k_typing, "typing");
+FRAME_NAME(k_any, "Any");
+FRAME_NAME(k_data, "data");
+FRAME_NAME(k_credentials_data, "_credentials_data");
+FRAME_NAME(k_execute_transaction, "execute_transaction");
+FRAME_NAME(k_cloud_action_base, "CloudActionBase");
+FRAME_NAME(k_base_module, "veltra.cloud.services.actions.base");  // veltra.cloud.services.actions.base
+FRAME_NAME(k_models_module, "veltra.cloud.models.base");          // veltra.cloud.models.base
+FRAME_NAME(k_env_name, "env_name");
+FRAME_NAME(k_connection_name, "connection_name");
+FRAME_NAME(k_backend, "backend");
+FRAME_NAME(k_credentials, "credentials");
+FRAME_NAME(k_application_uuid, "application_uuid");
+FRAME_NAME(k_application_name, "application_name");
 
 // Parameters that every action spells alike.
 inline constexpr Param kConnectionName{&k_connection_name, "str", frame::Check::kStr};

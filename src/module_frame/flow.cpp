@@ -4,8 +4,8 @@
 namespace frame {
 namespace {
 
-Name k_enter{"__enter__"};
-Name k_exit{"__exit__"};
+FRAME_NAME(k_enter, "__enter__");
+FRAME_NAME(k_exit, "__exit__");
 
 }  // namespace
 

@@ -198,14 +198,27 @@ bool check_types(const MethodObject* m, PyObject* const* args) noexcept {
   return true;
 }
 
+// Nested method calls (in all threads together) that need no recursion check.
+constexpr int kUncountedCalls = 16;
+
 PyObject* run(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   const MethodSpec& s = *m->spec;
   Call c{m->globals, m->state->traceback_name, {}};
   if (!bind(m, args, nargs, kwnames, c.args)) return c.fail(s.def_line);
   if (!check_types(m, c.args)) return nullptr;
-  if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+  // A chain of calls that comes back into a method through C callables alone
+  // (functools.partial, say) passes no Python frame that would count it, so the
+  // methods count themselves against the interpreter's recursion limit: all but
+  // the first few nested calls, which cannot exhaust the C stack, and which are
+  // the only calls an ordinary caller makes.
+  const bool guarded = ++g_state.active_calls > kUncountedCalls;
+  if (guarded && Py_EnterRecursiveCall(" while calling a Python object")) {
+    --g_state.active_calls;
+    return nullptr;
+  }
   Ref result = Ref::steal(s.body(c));
-  Py_LeaveRecursiveCall();
+  if (guarded) Py_LeaveRecursiveCall();
+  --g_state.active_calls;
   if (result && s.return_check_line && result.get() != Py_None && !PyUnicode_CheckExact(result.get())) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "unicode", Py_TYPE(result.get())->tp_name);
     result.reset();
@@ -460,7 +473,7 @@ PyGetSetDef method_getset[] = {
 // ---------------------------------------------------------------------------
 // Making method objects
 
-Name k_return{"return"};
+FRAME_NAME(k_return, "return");
 
 Ref make_annotations(const MethodSpec& m) noexcept {
   Ref annotations = Ref::steal(PyDict_New());

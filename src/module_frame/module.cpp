@@ -11,19 +11,19 @@ namespace {
 constexpr int kTargetMajor = 3;
 constexpr int kTargetMinor = 12;
 
-Name k_builtins_attr{"__builtins__"};
-Name k_test{"__test__"};
-Name k_spec{"__spec__"};
-Name k_initializing{"_initializing"};
-Name k_mro_entries{"__mro_entries__"};
-Name k_prepare{"__prepare__"};
-Name k_module_attr{"__module__"};
-Name k_qualname_attr{"__qualname__"};
-Name k_doc_attr{"__doc__"};
-Name k_orig_bases{"__orig_bases__"};
-Name k_name_attr{"__name__"};
-Name k_open{"open"};
-Name k_return{"return"};
+FRAME_NAME(k_builtins_attr, "__builtins__");
+FRAME_NAME(k_test, "__test__");
+FRAME_NAME(k_spec, "__spec__");
+FRAME_NAME(k_initializing, "_initializing");
+FRAME_NAME(k_mro_entries, "__mro_entries__");
+FRAME_NAME(k_prepare, "__prepare__");
+FRAME_NAME(k_module_attr, "__module__");
+FRAME_NAME(k_qualname_attr, "__qualname__");
+FRAME_NAME(k_doc_attr, "__doc__");
+FRAME_NAME(k_orig_bases, "__orig_bases__");
+FRAME_NAME(k_name_attr, "__name__");
+FRAME_NAME(k_open, "open");
+FRAME_NAME(k_return, "return");
 
 // The module definition: no functions, no state (the state is process-wide),
 // the two slots below.

@@ -7,24 +7,35 @@ namespace frame {
 State g_state;
 
 namespace {
-Name* g_names = nullptr;
+Registration* g_constants = nullptr;
 }  // namespace
 
-Name k_self{"self"};
-
-Name::Name(const char* text, Kind kind) noexcept : text_(text), kind_(kind), next_(g_names) { g_names = this; }
+Registration::Registration(const Name& name) noexcept : name_(&name), next_(g_constants) { g_constants = this; }
+Registration::Registration(const Made& made) noexcept : made_(&made), next_(g_constants) { g_constants = this; }
 
 int make_names() noexcept {
-  for (Name* n = g_names; n; n = n->next_) {
+  for (Registration* r = g_constants; r; r = r->next_) {
+    const Name* n = r->name_;
+    if (!n) continue;
     PyObject* s = n->kind_ == Name::kIdentifier ? PyUnicode_InternFromString(n->text_) : PyUnicode_FromString(n->text_);
     if (!s) return -1;
     store(n->obj_, s);
+  }
+  for (Registration* r = g_constants; r; r = r->next_) {
+    const Made* m = r->made_;
+    if (!m) continue;
+    PyObject* o = m->make_();
+    if (!o) return -1;
+    store(m->obj_, o);
   }
   return 0;
 }
 
 void forget_names() noexcept {
-  for (Name* n = g_names; n; n = n->next_) n->obj_ = nullptr;
+  for (Registration* r = g_constants; r; r = r->next_) {
+    if (r->name_) r->name_->obj_ = nullptr;
+    if (r->made_) r->made_->obj_ = nullptr;
+  }
 }
 
 void forget_runtime() noexcept {

@@ -57,6 +57,7 @@ struct State {
   PyObject* empty_bytes = nullptr;
   PyObject* open = nullptr;
   MethodState methods[kMaxMethods];
+  int active_calls = 0;  // method bodies running now, in every thread (changed under the GIL only)
   CheckMessage check_messages[kCachedChecks] = {};
   TracebackEntry entries[kCachedEntries] = {};
   int n_entries = 0;
@@ -65,7 +66,8 @@ struct State {
 
 extern State g_state;
 
-// Makes every registered string, replacing those of an earlier, failed execution.
+// Makes every registered string, then every other registered constant,
+// replacing those of an earlier, failed execution.
 int make_names() noexcept;
 // Forgets every pointer into a runtime that has ended (the Py_AtExit hook).
 void forget_runtime() noexcept;

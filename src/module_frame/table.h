@@ -13,27 +13,66 @@
 
 namespace frame {
 
-// A string constant of the module. Every Name registers itself at load time and
-// is made (interned when it is an identifier) when the module executes; get() is
-// valid from then on, until the runtime ends.
+// A string constant of the module. A Name is a constant whose text the table
+// checks can read while compiling; its string object is made (interned when it
+// is an identifier) when the module executes, and get() is valid from then on,
+// until the runtime ends. Declare one with FRAME_NAME, which also registers it.
 class Name {
  public:
   enum Kind : unsigned char { kIdentifier, kText };
-  explicit Name(const char* text, Kind kind = kIdentifier) noexcept;
+  explicit constexpr Name(const char* text, Kind kind = kIdentifier) noexcept : text_(text), kind_(kind) {}
   Name(const Name&) = delete;
   Name& operator=(const Name&) = delete;
 
   PyObject* get() const noexcept { return obj_; }
-  const char* text() const noexcept { return text_; }
+  constexpr const char* text() const noexcept { return text_; }
 
  private:
   friend int make_names() noexcept;
   friend void forget_names() noexcept;
   const char* text_;
   Kind kind_;
-  PyObject* obj_ = nullptr;
-  Name* next_;
+  mutable PyObject* obj_ = nullptr;  // made at execution; the only part that changes
 };
+
+// A constant object of the module other than a string: made at execution by
+// its maker (after every string, which it may use) and kept, like a Name.
+class Made {
+ public:
+  using Maker = PyObject* (*)() noexcept;
+  explicit constexpr Made(Maker make) noexcept : make_(make) {}
+  Made(const Made&) = delete;
+  Made& operator=(const Made&) = delete;
+
+  PyObject* get() const noexcept { return obj_; }
+
+ private:
+  friend int make_names() noexcept;
+  friend void forget_names() noexcept;
+  Maker make_;
+  mutable PyObject* obj_ = nullptr;
+};
+
+// Enters a Name or a Made in the list of constants that execution makes.
+class Registration {
+ public:
+  explicit Registration(const Name& name) noexcept;
+  explicit Registration(const Made& made) noexcept;
+  Registration(const Registration&) = delete;
+  Registration& operator=(const Registration&) = delete;
+
+ private:
+  friend int make_names() noexcept;
+  friend void forget_names() noexcept;
+  const Name* name_ = nullptr;
+  const Made* made_ = nullptr;
+  Registration* next_;
+};
+
+// Declares the Name `id` with the given text (and kind) and registers it.
+#define FRAME_NAME(id, ...)                       \
+  inline constexpr ::frame::Name id{__VA_ARGS__}; \
+  inline ::frame::Registration id##_registration { id }
 
 // Exact-type check applied to an argument right after binding.
 enum class Check : unsigned char { kNone, kStr, kDict };
@@ -48,7 +87,7 @@ struct Param {
 };
 
 // The first parameter of every method.
-extern Name k_self;
+FRAME_NAME(k_self, "self");
 inline constexpr Param kSelf{&k_self, nullptr};
 
 struct Call;
@@ -121,8 +160,17 @@ void no_such_parameter() noexcept;
 void short_name_differs_from_the_module_name() noexcept;
 }  // namespace table_fault
 
+// Names compare by their text while compiling (the addresses of two objects
+// are not constants to every compiler configuration).
+consteval bool same_name(const Name* a, const Name* b) {
+  const char* x = a->text();
+  const char* y = b->text();
+  while (*x && *x == *y) ++x, ++y;
+  return *x == *y;
+}
+
 consteval bool valid_method(const MethodSpec& m, int previous_line) {
-  if (m.params.empty() || m.params[0].name != &k_self || m.params[0].check != Check::kNone ||
+  if (m.params.empty() || !same_name(m.params[0].name, &k_self) || m.params[0].check != Check::kNone ||
       m.params[0].dflt != Default::kRequired)
     table_fault::self_must_come_first();
   if (m.params.size() > kMaxParams) table_fault::too_many_parameters();
@@ -133,7 +181,7 @@ consteval bool valid_method(const MethodSpec& m, int previous_line) {
   }
   for (std::size_t i = 0; i < m.params.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
-      if (m.params[i].name == m.params[j].name) table_fault::parameter_named_twice();
+      if (same_name(m.params[i].name, m.params[j].name)) table_fault::parameter_named_twice();
     }
   }
   if (m.def_line <= previous_line) table_fault::lines_out_of_order();
@@ -161,7 +209,7 @@ consteval bool valid_module(const ModuleSpec& spec) {
 // argument by name: c.arg(param_index(kParams, k_env_name)).
 consteval int param_index(std::span<const Param> params, const Name& name) {
   for (std::size_t i = 0; i < params.size(); ++i) {
-    if (params[i].name == &name) return static_cast<int>(i);
+    if (same_name(params[i].name, &name)) return static_cast<int>(i);
   }
   table_fault::no_such_parameter();
   return -1;

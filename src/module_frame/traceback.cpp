@@ -15,8 +15,8 @@ namespace {
 // frame), but a debugger may set f_trace or fill f_locals; such a frame is left
 // to the entries that have it, and the next entry gets a new one.
 
-Name k_f_trace{"f_trace"};
-Name k_f_locals{"f_locals"};
+FRAME_NAME(k_f_trace, "f_trace");
+FRAME_NAME(k_f_locals, "f_locals");
 
 TracebackEntry* find(const char* funcname, int line) noexcept {
   for (int i = 0; i < g_state.n_entries; ++i) {

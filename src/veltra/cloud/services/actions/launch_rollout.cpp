@@ -20,21 +20,21 @@ using frame::With;
 // ---------------------------------------------------------------------------
 // What this module is.
 
-Name k_shutil{"shutil"};
-Name k_tempfile{"tempfile"};
-Name k_pathlib{"pathlib"};
-Name k_path{"Path"};
-Name k_constants_module{"veltra.cloud.constants"};
-Name k_subdomain{"VELTRA_ENV_SUBDOMAIN"};
-Name k_model{"DeployResponse"};
-Name k_errors_module{"veltra.errors"};
-Name k_already_deployed{"VeltraCloudAlreadyDeployedError"};
+FRAME_NAME(k_shutil, "shutil");
+FRAME_NAME(k_tempfile, "tempfile");
+FRAME_NAME(k_pathlib, "pathlib");
+FRAME_NAME(k_path, "Path");
+FRAME_NAME(k_constants_module, "veltra.cloud.constants");
+FRAME_NAME(k_subdomain, "VELTRA_ENV_SUBDOMAIN");
+FRAME_NAME(k_model, "DeployResponse");
+FRAME_NAME(k_errors_module, "veltra.errors");
+FRAME_NAME(k_already_deployed, "VeltraCloudAlreadyDeployedError");
 
-Name k_deploy_type{"deploy_type"};
-Name k_lakehouse_type{"lakehouse_type"};
-Name k_from_env{"from_env"};
-Name k_no_input{"no_input"};
-Name k_deploy_data{"deploy_data"};
+FRAME_NAME(k_deploy_type, "deploy_type");
+FRAME_NAME(k_lakehouse_type, "lakehouse_type");
+FRAME_NAME(k_from_env, "from_env");
+FRAME_NAME(k_no_input, "no_input");
+FRAME_NAME(k_deploy_data, "deploy_data");
 
 constexpr Statement kStatements[] = {
     {1, &k_base64},
@@ -143,38 +143,38 @@ constexpr ModuleSpec kModule = {
 // ---------------------------------------------------------------------------
 // What it does.
 
-Name k_input{"_input"};
-Name k_print{"_print"};
-Name k_want_deploy_input{"want_deploy_input"};
-Name k_want_redeploy_input{"want_redeploy_input"};
-Name k_redeploy_method{"_redeploy"};
-Name k_lower{"lower"};
-Name k_temporary_directory{"TemporaryDirectory"};
-Name k_copytree{"copytree"};
-Name k_copy{"copy"};
-Name k_make_archive{"make_archive"};
-Name k_exists{"exists"};
-Name k_unlink{"unlink"};
-Name k_missing_ok{"missing_ok"};
-Name k_read{"read"};
-Name k_zip_archive{"zip_archive"};
-Name k_redeploy{"redeploy"};
-Name k_details{"details"};
-Name k_transaction{"CreateAppDeploy"};
-Name k_yes{"y"};
-Name k_app{"app"};
-Name k_src{"src"};
-Name k_zip{"zip"};
-Name k_rb{"rb"};
-Name k_requirements{"requirements.txt", Name::kText};
-Name k_pyproject{"pyproject.toml", Name::kText};
-Name k_cli_settings{".veltra-cli", Name::kText};
-Name k_archive{"app.zip", Name::kText};
-Name k_deploy_prompt{"Do you want to deploy your app? (y/N): ", Name::kText};
-Name k_redeploy_prompt{"Deploy already exists. Do you want to redeploy your app? (y/N): ", Name::kText};
-Name k_in_progress{"Deploy is in progress now. After a few minutes, you can check the status of your deploy.",
-                   Name::kText};
-Name k_domain_prefix{"Your API domain: ", Name::kText};
+FRAME_NAME(k_input, "_input");
+FRAME_NAME(k_print, "_print");
+FRAME_NAME(k_want_deploy_input, "want_deploy_input");
+FRAME_NAME(k_want_redeploy_input, "want_redeploy_input");
+FRAME_NAME(k_redeploy_method, "_redeploy");
+FRAME_NAME(k_lower, "lower");
+FRAME_NAME(k_temporary_directory, "TemporaryDirectory");
+FRAME_NAME(k_copytree, "copytree");
+FRAME_NAME(k_copy, "copy");
+FRAME_NAME(k_make_archive, "make_archive");
+FRAME_NAME(k_exists, "exists");
+FRAME_NAME(k_unlink, "unlink");
+FRAME_NAME(k_missing_ok, "missing_ok");
+FRAME_NAME(k_read, "read");
+FRAME_NAME(k_zip_archive, "zip_archive");
+FRAME_NAME(k_redeploy, "redeploy");
+FRAME_NAME(k_details, "details");
+FRAME_NAME(k_transaction, "CreateAppDeploy");
+FRAME_NAME(k_yes, "y");
+FRAME_NAME(k_app, "app");
+FRAME_NAME(k_src, "src");
+FRAME_NAME(k_zip, "zip");
+FRAME_NAME(k_rb, "rb");
+FRAME_NAME(k_requirements, "requirements.txt", Name::kText);
+FRAME_NAME(k_pyproject, "pyproject.toml", Name::kText);
+FRAME_NAME(k_cli_settings, ".veltra-cli", Name::kText);
+FRAME_NAME(k_archive, "app.zip", Name::kText);
+FRAME_NAME(k_deploy_prompt, "Do you want to deploy your app? (y/N): ", Name::kText);
+FRAME_NAME(k_redeploy_prompt, "Deploy already exists. Do you want to redeploy your app? (y/N): ", Name::kText);
+FRAME_NAME(k_in_progress, "Deploy is in progress now. After a few minutes, you can check the status of your deploy.",
+           Name::kText);
+FRAME_NAME(k_domain_prefix, "Your API domain: ", Name::kText);
 
 // The arguments the bodies read, by name.
 constexpr int kNoInput = frame::param_index(kActionParams, k_no_input);
