@@ -27,16 +27,8 @@ venv=${VELTRA_FUZZ_VENV:-.venv-fuzz}
 build=${VELTRA_FUZZ_BUILD:-build/fuzz}
 atheris_version="3.1.0"  # its runtime must match what clang emits: pinned
 
-find_python() {
-  local p
-  for p in "${VELTRA_PYTHON:-}" "$(command -v python3.12 2>/dev/null || true)" \
-           "$( (pyenv prefix 3.12 2>/dev/null || true) | head -n1)/bin/python3.12"; do
-    if [ -n "$p" ] && [ -x "$p" ] && "$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
-      echo "$p"; return 0
-    fi
-  done
-  return 1
-}
+# shellcheck source=tools/find_python.sh
+source tools/find_python.sh
 
 find_clang() {
   local c
@@ -61,7 +53,7 @@ if ! cxx=$(find_clang); then
   fi
 fi
 if [ ! -x "$venv/bin/python" ]; then
-  py=$(find_python) || { echo "fuzz: CPython 3.12 not found (set VELTRA_PYTHON)" >&2; exit 1; }
+  py=$(find_python 3.12) || { echo "fuzz: CPython 3.12 not found (set VELTRA_PYTHON)" >&2; exit 1; }
   echo "fuzz: creating $venv with $py" >&2
   "$py" -m venv "$venv"
 fi

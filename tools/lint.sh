@@ -27,19 +27,11 @@ for arg in "$@"; do
   esac
 done
 
-find_python() {
-  local p
-  for p in "${VELTRA_PYTHON:-}" "$(command -v python3.12 2>/dev/null || true)" \
-           "$( (pyenv prefix 3.12 2>/dev/null || true) | head -n1)/bin/python3.12"; do
-    if [ -n "$p" ] && [ -x "$p" ] && "$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
-      echo "$p"; return 0
-    fi
-  done
-  return 1
-}
+# shellcheck source=tools/find_python.sh
+source tools/find_python.sh
 
 if [ ! -x "$venv/bin/python" ]; then
-  py=$(find_python) || { echo "lint: CPython 3.12 not found (set VELTRA_PYTHON)" >&2; exit 1; }
+  py=$(find_python 3.12) || { echo "lint: CPython 3.12 not found (set VELTRA_PYTHON)" >&2; exit 1; }
   "$py" -m venv "$venv"
 fi
 # Reinstall only when the pins change.

@@ -9,7 +9,7 @@
 #   VELTRA_ASAN_VENV   the virtual environment to use (default .venv-asan)
 #   VELTRA_ASAN_BUILD  the CMake build directory (default build/asan)
 #   VELTRA_PYTHON      the CPython 3.12 to make the environment with
-#                      (default: the one behind .venv, else python3.12 on PATH)
+#                      (default: found on PATH or through pyenv, as tools/find_python.sh says)
 #
 # The interpreter itself is not instrumented: the ASan runtime is preloaded so
 # that it comes first in the process, and PYTHONMALLOC=malloc sends every object
@@ -23,20 +23,12 @@ root=$(pwd)
 venv=${VELTRA_ASAN_VENV:-.venv-asan}
 build=${VELTRA_ASAN_BUILD:-build/asan}
 
-find_python() {
-  local p
-  for p in "${VELTRA_PYTHON:-}" "$( [ -x .venv/bin/python ] && .venv/bin/python -c 'import sys; print(sys._base_executable)' 2>/dev/null || true)" \
-           "$(command -v python3.12 2>/dev/null || true)"; do
-    if [ -n "$p" ] && [ -x "$p" ] && "$p" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' 2>/dev/null; then
-      echo "$p"; return 0
-    fi
-  done
-  return 1
-}
+# shellcheck source=tools/find_python.sh
+source tools/find_python.sh
 
 start=$(date +%s)
 if [ ! -x "$venv/bin/python" ]; then
-  py=$(find_python) || { echo "sanitize: CPython 3.12 not found (set VELTRA_PYTHON)" >&2; exit 1; }
+  py=$(find_python 3.12) || { echo "sanitize: CPython 3.12 not found (set VELTRA_PYTHON)" >&2; exit 1; }
   echo "sanitize: creating $venv with $py" >&2
   "$py" -m venv "$venv"
 fi
