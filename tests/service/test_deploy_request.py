@@ -3,12 +3,21 @@
 from __future__ import annotations
 
 import base64
+import binascii
+import gc
 import io
+import os
+import re
 import sqlite3
+import sys
+import tracemalloc
 import zipfile
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
+from veltra.cloud.services import local
 from veltra.cloud.services.actions.base import CloudActionBase
 from veltra.cloud.services.local import LocalService
 from veltra.errors import (
@@ -52,6 +61,7 @@ APP_ZIP = b64(zip_bytes(APP))
 ARCHIVE_BYTES = len(zip_bytes(APP))
 # The same application with the stored bytes of main.py changed: its CRC no longer matches.
 CORRUPT_ZIP = b64(zip_bytes(APP).replace(b"print(1)", b"print(2)"))
+IN_MAIN = 4 * (zip_bytes(APP).index(b"print(1)") // 3 + 1)  # a character of APP_ZIP within main.py's data
 REQUEST = {
     "data": DATA,
     "zip_archive": APP_ZIP,
@@ -212,3 +222,105 @@ def test_every_refusal_keeps_its_class_and_text_and_stores_nothing(service, chan
         service.execute_transaction("CreateAppDeploy", request)
     assert (type(caught.value), str(caught.value)) == (error, message)
     assert stored(service) == before
+
+
+@pytest.mark.parametrize(
+    "archive, damage",
+    [
+        (CORRUPT_ZIP, "zip_archive entry 'app/src/main.py' is corrupt"),
+        (APP_ZIP[:IN_MAIN] + "!" + APP_ZIP[IN_MAIN + 1 :], "zip_archive is not valid base64"),
+    ],
+)
+def test_an_application_already_deployed_is_refused_before_its_whole_archive_is_read(service, archive, damage):
+    """Only the zip directory and app/pyproject.toml are read before the application is known; the
+    damage elsewhere is met by the redeploy."""
+    request = {**REQUEST, "zip_archive": archive, "env_name": "dev"}
+    with pytest.raises(VeltraCloudAlreadyDeployedError):
+        service.execute_transaction("CreateAppDeploy", request)
+    with pytest.raises(VeltraCloudRequestError, match=f"^{re.escape(damage)}$"):
+        service.execute_transaction("CreateAppDeploy", {**request, "redeploy": True})
+
+
+def test_base64_is_decoded_exactly_as_strictly_as_the_standard_library():
+    valid = st.binary(max_size=40).map(b64)
+    mangled = st.tuples(valid, st.integers(0, 60), st.sampled_from(["=", "==", "A", "\n", " ", "é", "-", ""]))
+    texts = st.one_of(
+        valid,
+        mangled.map(lambda t: t[0][: t[1]] + t[2] + t[0][t[1] :]),
+        st.text("QUJDRA=+/ \n\x00é", max_size=14),
+    )
+
+    def outcome(decode, text):
+        try:
+            return decode(text)
+        except (binascii.Error, ValueError):
+            return "refused"
+
+    @settings(max_examples=3000, deadline=None)
+    @given(texts)
+    def same(text):
+        assert outcome(local._b64decode, text) == outcome(lambda t: binascii.a2b_base64(t, strict_mode=True), text)
+
+    same()
+
+
+@settings(max_examples=500, deadline=None)
+@given(
+    st.binary(max_size=80),
+    st.booleans(),
+    st.lists(st.tuples(st.sampled_from(["seek", "read"]), st.integers(-100, 100), st.sampled_from([0, 1, 2]))),
+)
+def test_the_archive_file_reads_as_bytesio_does(raw, decoded, steps):
+    """The file zipfile reads the archive through, lazily decoding or decoded whole, against io.BytesIO."""
+    ours, theirs = local._Base64File(b64(raw), len(raw)), io.BytesIO(raw)
+    if decoded:
+        ours.decode_all()
+    for step, number, whence in steps:
+        if step == "read":
+            assert ours.read(number) == theirs.read(number)
+        elif whence == 0 and number < 0:
+            with pytest.raises(ValueError):
+                theirs.seek(number, whence)
+            with pytest.raises(ValueError):
+                ours.seek(number, whence)
+        else:
+            assert ours.seek(number, whence) == theirs.seek(number, whence)
+        assert ours.tell() == theirs.tell()
+
+
+LARGE = b64(zip_bytes({**APP, "app/src/data.bin": os.urandom(1 << 20)}))
+MIDDLE = len(LARGE) // 2
+
+
+# Refusals raised before the handler runs, in its checks of the request, deep in the archive,
+# and by the stored state (what a redeploy meets first).
+@pytest.mark.parametrize(
+    "change",
+    [
+        {"extra": 1},
+        {"from_env": "-x"},
+        {"zip_archive": LARGE[:-8] + "!" + LARGE[-7:]},
+        {"zip_archive": LARGE[:MIDDLE] + ("B" if LARGE[MIDDLE] == "A" else "A") + LARGE[MIDDLE + 1 :]},
+        {"zip_archive": LARGE[:1000] + "=" + LARGE[1001:]},
+        {"application_uuid": OTHER_UUID},
+        {"env_name": "dev"},
+    ],
+)
+def test_a_refusal_keeps_neither_the_request_nor_the_archive_alive(tmp_path, change):
+    service = LocalService(tmp_path / "data")
+    service.execute_transaction("CreateAppDeploy", {**REQUEST, "env_name": "dev", "application_uuid": APP_UUID})
+    request = {**REQUEST, "zip_archive": "".join(LARGE), **change}  # an archive text of this test's own
+    references = sys.getrefcount(request), sys.getrefcount(request["zip_archive"])
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        with pytest.raises(VeltraCloudError) as caught:
+            service.execute_transaction("CreateAppDeploy", request)
+        # The caller holds the refusal, as the deploy action does while it redeploys.
+        held = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert caught.value.__traceback__ is not None
+    assert held < 64 * 1024  # neither a copy of the text, nor the decoded archive (both above 1 MiB)
+    assert (sys.getrefcount(request), sys.getrefcount(request["zip_archive"])) == references
