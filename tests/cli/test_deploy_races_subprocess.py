@@ -69,18 +69,35 @@ def many_files(tmp_path):
 
 def test_a_second_deploy_in_the_same_folder_is_refused_and_the_first_unharmed(env, many_files, tmp_path):
     before = snapshot(many_files)
-    first = start(["deploy", "--env", "t", "--yes"], env, many_files)
-    wait_for(lambda: any((tmp_path / "tmp").iterdir()) or first.poll() is not None, "the first deploy to stage")
-    second = start(["deploy", "--env", "t", "--yes"], env, many_files)
-    out2, err2 = second.communicate(timeout=120)
+    subprocess.run([sys.executable, "-m", "veltra", "deploys", "list"], env=env, check=True, capture_output=True)
+    store = sqlite3.connect(tmp_path / "data" / "service.sqlite3", isolation_level=None)
+    try:
+        store.execute("BEGIN EXCLUSIVE")  # holds the first deploy at the service, in the middle of its work
+        first = start(["deploy", "--env", "t", "--yes"], env, many_files)
+        seen = bytearray()
+        read_until(first.stderr.fileno(), b"waiting for another process that is using", seen)
+        second = start(["deploy", "--env", "t", "--yes"], env, many_files)
+        out2, err2 = second.communicate(timeout=120)
+        store.execute("ROLLBACK")
+    finally:
+        store.close()
     out1, err1 = first.communicate(timeout=120)
-    assert first.returncode == 0, err1
+    assert first.returncode == 0, bytes(seen) + err1
     assert out1.decode().splitlines()[0] == DEPLOY_LINES[0]
     assert (second.returncode, out2) == (1, b"")
     assert err2.decode().splitlines() == ["error: another deploy is running in this folder; wait for it to finish"]
     [(number, entries)] = stored_deploys(tmp_path)
     assert number == 1 and len([e for e in entries if e.endswith(".py")]) == 5000
     assert snapshot(many_files) == before  # no app.zip left behind, nothing of the user's touched
+
+
+def writing_to_standard_output(pid: int) -> bool:
+    """Whether the process waits in a write() to its standard output (x86-64 Linux: system call 1, fd 1)."""
+    try:
+        with open(f"/proc/{pid}/syscall") as status:
+            return status.read().split()[:2] == ["1", "0x1"]
+    except OSError:
+        return False
 
 
 def full_pipe() -> tuple[int, int]:
@@ -113,7 +130,8 @@ def test_an_interrupted_deploy_says_what_reached_the_service(env, app, tmp_path,
             child = start(["deploy", "--env", "t", "--yes"], env, app, stdout=write_end)
             os.close(write_end)
             seen = bytearray()
-            wait_for(lambda: stored_deploys(tmp_path), "the service to store the deploy")
+            wait_for(lambda: writing_to_standard_output(child.pid), "the deploy to print its first line")
+            assert len(stored_deploys(tmp_path)) == 1
         child.send_signal(signal.SIGINT)
         if read_end is not None:
             while os.read(read_end, 65536):  # let the deploy write, and end
