@@ -12,6 +12,9 @@ from typing import Any
 
 import pytest
 
+# The command-line tests' fixtures (tests/cli/cli_fixtures.py).
+pytest_plugins = ["cli_fixtures"]
+
 ACTIONS = "veltra.cloud.services.actions"
 
 

@@ -2,7 +2,7 @@
 
 import sys
 
-from veltra.cli import main
+from veltra.cli.main import main
 
 if __name__ == "__main__":
     sys.exit(main())

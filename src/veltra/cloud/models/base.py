@@ -7,14 +7,59 @@ has a default so an empty response still builds a model.
 
 Connection models never hold credential values, only the credential key
 names, so printing a model cannot leak a secret.
+
+The models behave as keyword-only data classes (fields, defaults, ``repr``,
+equality) but are built by :class:`_Model` rather than :mod:`dataclasses`:
+every action module imports this one, and ``dataclasses`` alone (through
+``inspect``) costs each command several times what the rest of its start-up
+does. For the same reason the names that only annotations use are imported for
+the type checker alone, and those annotations are quoted.
 """
 
-from dataclasses import dataclass, field
-from typing import Any
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any, ClassVar
 
 
-@dataclass(kw_only=True)
-class DeployResponse:
+class _Model:
+    """Fields are the annotated class attributes, base classes' first; each value defaults to its attribute.
+
+    A list default is copied for each instance, so instances never share one.
+    """
+
+    _fields: "ClassVar[tuple[str, ...]]" = ()
+
+    def __init_subclass__(cls) -> None:
+        super().__init_subclass__()
+        own = tuple(name for name in vars(cls).get("__annotations__", {}) if not name.startswith("_"))
+        cls._fields = (*cls._fields, *(name for name in own if name not in cls._fields))
+
+    def __init__(self, **fields: "Any") -> None:
+        for name in fields:
+            if name not in self._fields:
+                raise TypeError(f"{type(self).__qualname__}.__init__() got an unexpected keyword argument {name!r}")
+        for name in self._fields:
+            if name in fields:
+                value = fields[name]
+            else:
+                value = getattr(type(self), name)
+                if isinstance(value, list):
+                    value = list(value)
+            setattr(self, name, value)
+
+    def __repr__(self) -> str:
+        shown = ", ".join(f"{name}={getattr(self, name)!r}" for name in self._fields)
+        return f"{type(self).__qualname__}({shown})"
+
+    def __eq__(self, other: object) -> bool:
+        if type(other) is not type(self):
+            return NotImplemented
+        return all(getattr(self, name) == getattr(other, name) for name in self._fields)
+
+    __hash__ = None  # type: ignore[assignment]  # mutable, compared by value
+
+
+class DeployResponse(_Model):
     """Outcome of deploying an application to an environment."""
 
     domain_url: str = ""
@@ -29,8 +74,7 @@ class DeployResponse:
     status: str = ""
 
 
-@dataclass(kw_only=True)
-class _Connection:
+class _Connection(_Model):
     """Which connection a response speaks of."""
 
     env_name: str = ""
@@ -40,44 +84,40 @@ class _Connection:
     application_name: str | None = None
 
 
-@dataclass(kw_only=True)
 class _StoredConnection(_Connection):
     """A connection as the service keeps it: credential key names, never values."""
 
-    credential_keys: list[str] = field(default_factory=list)
+    credential_keys: list[str] = []  # noqa: RUF012  # copied for each instance
     created_at: str = ""
     updated_at: str = ""
 
 
-@dataclass(kw_only=True)
 class AttachOuterLinkResponse(_StoredConnection):
     """A connection just added to an environment."""
 
 
-@dataclass(kw_only=True)
 class AmendOuterLinkResponse(_StoredConnection):
     """A connection after a change; ``changed`` names the fields that were given."""
 
-    changed: list[str] = field(default_factory=list)
+    changed: list[str] = []  # noqa: RUF012  # copied for each instance
 
 
-@dataclass(kw_only=True)
 class DetachOuterLinkResponse(_Connection):
     """A connection just removed from an environment."""
 
     removed: bool = False
 
 
-@dataclass(kw_only=True)
-class EnumerateOuterLinksResponse:
+class EnumerateOuterLinksResponse(_Model):
     """The connections of an environment, sorted by name.
 
     Each connection is a dict with the keys ``connection_name``, ``backend``,
     ``application_uuid``, ``application_name``, ``credential_keys``,
-    ``created_at`` and ``updated_at``.
+    ``created_at``, ``updated_at`` and ``problem`` (None, or why the stored
+    connection cannot be read in full).
     """
 
     env_name: str = ""
     application_uuid: str | None = None
     application_name: str | None = None
-    connections: list[dict[str, Any]] = field(default_factory=list)
+    connections: "list[dict[str, Any]]" = []  # noqa: RUF012  # copied for each instance

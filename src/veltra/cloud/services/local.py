@@ -19,6 +19,21 @@ The service refuses an archive or a credential value above a size limit
 (:data:`DEFAULT_MAX_ARCHIVE_SIZE`, :data:`DEFAULT_MAX_CREDENTIAL_SIZE`), which
 ``VELTRA_MAX_ARCHIVE_SIZE`` and ``VELTRA_MAX_CREDENTIAL_SIZE`` or the
 constructor change.
+
+The store keeps connection credentials, so it is treated like a private key:
+
+* a data folder or database file that another user owns, or that other users
+  can read or write, is refused with a line that says how to fix it; a new
+  folder is made 0700 and a new file 0600;
+* ``secure_delete`` is on, so a removed or replaced secret is overwritten in
+  the file instead of lingering in a free page;
+* reads (listing connections or deploys) never take the write lock, so they
+  do not wait for a writer; a wait that does happen is announced once through
+  the ``notify`` function (standard error by default) and can be interrupted;
+* when SQLite has already rolled a failed transaction back (a full disk, an
+  I/O error), its own error is the one reported;
+* a stored connection whose credentials cannot be read is listed, flagged in
+  its ``problem`` field, and can still be removed.
 """
 
 from __future__ import annotations
@@ -26,24 +41,15 @@ from __future__ import annotations
 import base64
 import binascii
 import functools
-import hashlib
 import json
 import os
 import re
 import sqlite3
-import tomllib
-import traceback
-import uuid
-import zipfile
+import sys
+import time
 import zlib
-from collections.abc import Callable, Iterator
-from contextlib import closing, contextmanager
+from contextlib import closing, contextmanager, suppress
 from datetime import UTC, datetime
-from pathlib import Path
-from typing import Any, ClassVar
-
-import platformdirs
-import pybase64
 
 from veltra.cloud.constants import VELTRA_CLOUD_DOMAIN, VELTRA_ENV_SUBDOMAIN
 from veltra.errors import (
@@ -55,6 +61,39 @@ from veltra.errors import (
     VeltraCloudRequestError,
     VeltraCloudTooLargeError,
 )
+from veltra.sizes import format_size, parse_size
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    import hashlib
+    import tomllib
+    import traceback
+    import uuid
+    import zipfile
+    from collections.abc import Callable, Iterator
+    from pathlib import Path
+    from typing import Any, ClassVar
+
+    import platformdirs
+    import pybase64
+else:
+
+    class _OnFirstUse:
+        """Stands for a module until one of its attributes is first read, then imports it.
+
+        Listing connections needs none of these modules and a deploy needs them all;
+        importing them up front would make every command pay for the deploy's.
+        """
+
+        def __init__(self, name: str) -> None:
+            self._name = name
+
+        def __getattr__(self, attribute: str) -> object:
+            return getattr(__import__(self._name), attribute)
+
+    hashlib, tomllib, traceback, uuid, zipfile, platformdirs, pybase64 = map(
+        _OnFirstUse, ("hashlib", "tomllib", "traceback", "uuid", "zipfile", "platformdirs", "pybase64")
+    )
 
 DB_FILE = "service.sqlite3"
 SCHEMA_VERSION = 1
@@ -129,31 +168,16 @@ _REQUEST_KEYS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
 
 def default_data_dir() -> Path:
     """Return the data folder chosen by ``VELTRA_DATA_DIR``, else the platform's user data folder."""
+    from pathlib import Path
+
+    return Path(_default_data_dir())
+
+
+def _default_data_dir() -> str:
     explicit = os.environ.get("VELTRA_DATA_DIR")
     if explicit:
-        return Path(explicit).expanduser()
-    return Path(platformdirs.user_data_dir("veltra", appauthor=False))
-
-
-_SIZE_RE = re.compile(r"\s*(\d+)\s*([kmg]?)(?:i?b)?\s*", re.IGNORECASE)
-
-
-def parse_size(text: str) -> int:
-    """Parse a byte count such as ``1048576``, ``512K``, ``100M`` or ``2GiB`` (powers of 1024)."""
-    match = _SIZE_RE.fullmatch(text)
-    if match is None:
-        raise ValueError(f"expected a size such as 100M or 65536, got {text!r}")
-    return int(match[1]) * 1024 ** " kmg".index(match[2].lower() or " ")
-
-
-def format_size(size: int) -> str:
-    """A byte count for people: ``512 B``, ``3.4 KiB``, ``100 MiB``."""
-    value = float(size)
-    for unit in ("B", "KiB", "MiB", "GiB"):
-        if value < 1024 or unit == "GiB":
-            break
-        value /= 1024
-    return f"{size} B" if unit == "B" else f"{value:.1f} {unit}".replace(".0 ", " ")
+        return os.path.expanduser(explicit)
+    return platformdirs.user_data_dir("veltra", appauthor=False)
 
 
 def _limit(given: int | None, variable: str, default: int) -> int:
@@ -487,11 +511,108 @@ def domain_url(application_uuid: str) -> str:
     return f"https://{application_uuid}.{VELTRA_ENV_SUBDOMAIN}.{VELTRA_CLOUD_DOMAIN}/"
 
 
+def list_deploys(
+    transport: Any = None,
+    *,
+    env_name: str | None = None,
+    application_uuid: str | None = None,
+    application_name: str | None = None,
+) -> list[dict[str, Any]]:
+    """Every deploy the service recorded, oldest first per application and environment (``ListDeploys``).
+
+    Each filter left at None does not narrow the list; an application the
+    service does not know is refused (:class:`VeltraCloudNotFoundError`). The
+    request carries the caller's credentials as an action's does, and goes
+    through ``transport`` (by default a :class:`LocalService` on the default
+    data folder).
+    """
+    from veltra.cloud.services.actions.base import CloudActionBase
+
+    caller = CloudActionBase(transport=transport)
+    request = {
+        "data": base64.b64encode(caller._credentials_data()).decode("ascii"),
+        "env_name": env_name,
+        "application_uuid": application_uuid,
+        "application_name": application_name,
+    }
+    deploys: list[dict[str, Any]] = caller.execute_transaction("ListDeploys", request)["deploys"]
+    return deploys
+
+
+# --- the store -------------------------------------------------------------------
+
+#: Transactions that only read; they run without the write lock.
+_READ_ONLY = frozenset({"EnumerateOuterLinks", "ListDeploys"})
+#: Seconds a transaction waits for another process's lock on the store before it gives up.
+LOCK_TIMEOUT = 30.0
+#: Seconds of each wait inside SQLite; between two waits an interrupt (Ctrl-C) gets through.
+_LOCK_STEP = 0.1
+
+
+def _notify_stderr(text: str) -> None:
+    print(f"note: {text}", file=sys.stderr, flush=True)
+
+
+def _refuse_shared(path: str, what: str) -> None:
+    """Refuse, as ssh refuses a private key, a store that another user owns or can read or write."""
+    st = os.stat(path)
+    if st.st_uid != os.geteuid():
+        raise VeltraCloudError(
+            f"the local service's {what} {path} belongs to another user (uid {st.st_uid}); it holds connection"
+            " credentials, so use a data folder of your own (VELTRA_DATA_DIR)"
+        )
+    if st.st_mode & 0o066:
+        import shlex
+        import stat
+
+        raise VeltraCloudError(
+            f"the local service's {what} {path} can be read or written by other users"
+            f" (mode {stat.S_IMODE(st.st_mode):o}); it holds connection credentials:"
+            f" run chmod go-rw {shlex.quote(str(path))}"
+        )
+
+
+class _Connection(sqlite3.Connection):
+    """A connection that waits for another process's lock in short steps, and says so once.
+
+    SQLite's own wait is one long call that an interrupt cannot cut short and
+    that nobody sees; here each step is short and the first one to fail is
+    announced through ``notify``.
+    """
+
+    notify: Callable[[str], None] = staticmethod(_notify_stderr)
+    lock_timeout = LOCK_TIMEOUT
+    waiting_note = "waiting for another process that is using the local service's storage"
+    announced = False
+
+    def execute(self, sql: str, parameters: Any = (), /) -> sqlite3.Cursor:
+        deadline = None
+        while True:
+            try:
+                return super().execute(sql, parameters)
+            except sqlite3.OperationalError as exc:
+                if exc.sqlite_errorcode & 0xFF != sqlite3.SQLITE_BUSY:
+                    raise
+                now = time.monotonic()
+                if deadline is None:
+                    deadline = now + self.lock_timeout
+                    if not self.announced:
+                        self.announced = True
+                        self.notify(self.waiting_note)
+                elif now >= deadline:
+                    raise
+
+
 # --- the service ---------------------------------------------------------------
 
 
 class LocalService:
-    """In-process cloud service keeping its state under ``data_dir``."""
+    """In-process cloud service keeping its state under ``data_dir``.
+
+    ``notify`` receives the one line that says the service waits for another
+    process's lock (by default it goes to standard error); ``lock_timeout`` is
+    how long it waits, in seconds.
+    """
 
     def __init__(
         self,
@@ -499,13 +620,32 @@ class LocalService:
         *,
         max_archive_size: int | None = None,
         max_credential_size: int | None = None,
+        notify: Callable[[str], None] | None = None,
+        lock_timeout: float = LOCK_TIMEOUT,
     ) -> None:
-        self.data_dir = Path(data_dir) if data_dir is not None else default_data_dir()
-        self.db_path = self.data_dir / DB_FILE
+        # Paths are kept as text: a listing should not have to import pathlib to start.
+        self._dir = os.fspath(data_dir) if data_dir is not None else _default_data_dir()
+        self._db = os.path.join(self._dir, DB_FILE)
         #: Largest archive (zip bytes) and credential value (UTF-8 bytes) accepted; from the
         #: arguments, else VELTRA_MAX_ARCHIVE_SIZE / VELTRA_MAX_CREDENTIAL_SIZE, else the defaults.
         self.max_archive_size = _limit(max_archive_size, MAX_ARCHIVE_SIZE_VAR, DEFAULT_MAX_ARCHIVE_SIZE)
         self.max_credential_size = _limit(max_credential_size, MAX_CREDENTIAL_SIZE_VAR, DEFAULT_MAX_CREDENTIAL_SIZE)
+        self.notify = notify if notify is not None else _notify_stderr
+        self.lock_timeout = lock_timeout
+
+    @property
+    def data_dir(self) -> Path:
+        """The data folder."""
+        from pathlib import Path
+
+        return Path(self._dir)
+
+    @property
+    def db_path(self) -> Path:
+        """The SQLite file in the data folder."""
+        from pathlib import Path
+
+        return Path(self._db)
 
     @_refusals_hold_no_request
     def execute_transaction(self, name: str, data: dict[str, Any]) -> dict[str, Any]:
@@ -521,35 +661,73 @@ class LocalService:
         request = _over_the_wire(name, data)
         _check_keys(name, request)
         user = _caller(request["data"])
-        with self._transaction() as db:
+        with self._transaction(write=name not in _READ_ONLY) as db:
             response = handler(self, db, request, user)
         return json.loads(json.dumps(response))
 
     # -- storage
 
     @contextmanager
-    def _transaction(self) -> Iterator[sqlite3.Connection]:
-        """One SQLite write transaction: committed on success, rolled back on any error."""
+    def _transaction(self, *, write: bool = True) -> Iterator[sqlite3.Connection]:
+        """One SQLite transaction: committed on success, rolled back on any error.
+
+        A write takes the write lock at once (``BEGIN IMMEDIATE``), so two writers
+        never meet half-way; a read takes no lock until it reads, and then only a
+        shared one, which a writer's pending work does not block.
+        """
         try:
-            self.data_dir.mkdir(mode=0o700, parents=True, exist_ok=True)
-            if not self.db_path.exists():
-                # Connection credentials are stored here: keep the file private.
-                os.close(os.open(self.db_path, os.O_CREAT | os.O_WRONLY, 0o600))
-            with closing(sqlite3.connect(self.db_path, timeout=30, isolation_level=None)) as db:
+            self._open_store()
+            with closing(self._connect()) as db:
                 db.row_factory = sqlite3.Row
                 db.execute("PRAGMA foreign_keys = ON")
-                db.execute("BEGIN IMMEDIATE")
+                # Removed and replaced credentials are overwritten in the file, on every build.
+                db.execute("PRAGMA secure_delete = ON")
+                self._begin(db, write)
                 try:
-                    self._ensure_schema(db)
                     yield db
                 except BaseException:
-                    db.execute("ROLLBACK")
+                    # SQLite rolls a transaction back by itself on some errors (a full disk, an
+                    # I/O error); then there is nothing left to roll back, and its error stands.
+                    if db.in_transaction:
+                        with suppress(sqlite3.Error):
+                            db.execute("ROLLBACK")
                     raise
                 db.execute("COMMIT")
         except sqlite3.Error as exc:
-            raise VeltraCloudError(f"local service storage {self.db_path} failed: {exc}") from exc
+            if isinstance(exc, sqlite3.OperationalError) and exc.sqlite_errorcode & 0xFF == sqlite3.SQLITE_BUSY:
+                raise VeltraCloudError(
+                    f"local service storage {self._db} stayed locked by another process for"
+                    f" {self.lock_timeout:g} s; try again when it has finished"
+                ) from exc
+            raise VeltraCloudError(f"local service storage {self._db} failed: {exc}") from exc
         except OSError as exc:
-            raise VeltraCloudError(f"local service data folder {self.data_dir} is unusable: {exc}") from exc
+            raise VeltraCloudError(f"local service data folder {self._dir} is unusable: {exc}") from exc
+
+    def _open_store(self) -> None:
+        """Make the data folder (0700) and the database file (0600) when they are new; check them always."""
+        os.makedirs(self._dir, mode=0o700, exist_ok=True)
+        _refuse_shared(self._dir, "data folder")
+        with suppress(FileExistsError):
+            os.close(os.open(self._db, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o600))
+        _refuse_shared(self._db, "database")
+
+    def _connect(self) -> _Connection:
+        db = sqlite3.connect(self._db, timeout=_LOCK_STEP, isolation_level=None, factory=_Connection)
+        db.notify = self.notify
+        db.lock_timeout = self.lock_timeout
+        db.waiting_note = f"waiting for another process that is using {self._db} (at most {self.lock_timeout:g} s)"
+        return db
+
+    def _begin(self, db: sqlite3.Connection, write: bool) -> None:
+        """Begin a read or a write transaction; a read of a store not yet made makes it first."""
+        if not write:
+            db.execute("BEGIN")
+            if db.execute("PRAGMA user_version").fetchone()[0] != 0:
+                self._ensure_schema(db)
+                return
+            db.execute("ROLLBACK")
+        db.execute("BEGIN IMMEDIATE")
+        self._ensure_schema(db)
 
     def _ensure_schema(self, db: sqlite3.Connection) -> None:
         version = db.execute("PRAGMA user_version").fetchone()[0]
@@ -560,7 +738,7 @@ class LocalService:
             db.execute(f"PRAGMA user_version = {SCHEMA_VERSION}")
         elif version != SCHEMA_VERSION:
             raise VeltraCloudError(
-                f"local service storage {self.db_path} has schema version {version}, expected {SCHEMA_VERSION}"
+                f"local service storage {self._db} has schema version {version}, expected {SCHEMA_VERSION}"
             )
 
     # -- applications
@@ -576,6 +754,13 @@ class LocalService:
         if app_name is not None:
             return db.execute("SELECT * FROM applications WHERE name = ?", (app_name,)).fetchone()
         return None
+
+    def _known_app(self, db: sqlite3.Connection, app_uuid: str | None, app_name: str | None) -> sqlite3.Row:
+        """The application a listing is narrowed to; one never deployed is refused, not shown as empty."""
+        app = self._find_app(db, app_uuid, app_name)
+        if app is None:
+            raise VeltraCloudNotFoundError(f"application {app_name or app_uuid!r} is unknown: it was never deployed")
+        return app
 
     def _get_or_create_app(
         self, db: sqlite3.Connection, app_uuid: str | None, app_name: str | None, fallback_name: str
@@ -598,15 +783,26 @@ class LocalService:
 
     @staticmethod
     def _connection_view(row: sqlite3.Row) -> dict[str, Any]:
-        """What the service tells about a connection: everything but credential values."""
+        """What the service tells about a connection: everything but credential values.
+
+        ``problem`` is None, or says why the stored connection cannot be read in
+        full: a row written by something else must not hide the others, nor
+        resist its own removal.
+        """
+        try:
+            stored = json.loads(row["credentials"])
+        except (TypeError, ValueError):
+            stored = None
+        readable = isinstance(stored, dict) and all(isinstance(key, str) for key in stored)
         return {
             "connection_name": row["name"],
             "backend": row["backend"],
             "application_uuid": row["scope"] or None,
             "application_name": row["app_name"],
-            "credential_keys": sorted(json.loads(row["credentials"])),
+            "credential_keys": sorted(stored) if readable else [],
             "created_at": row["created_at"],
             "updated_at": row["updated_at"],
+            "problem": None if readable else "its stored credentials cannot be read",
         }
 
     @staticmethod
@@ -650,14 +846,12 @@ class LocalService:
     def _enumerate(self, db: sqlite3.Connection, request: dict[str, Any], user: str) -> dict[str, Any]:
         env = _name(request, "env_name")
         app_uuid, app_name = _app_ref(request)
-        rows: list[sqlite3.Row] = []
         if app_uuid is None and app_name is None:
             rows = self._select_connections(db, "c.env_name = ?", (env,))
         else:
-            app = self._find_app(db, app_uuid, app_name)
-            if app is not None:
-                app_uuid, app_name = app["uuid"], app["name"]
-                rows = self._select_connections(db, "c.env_name = ? AND c.scope = ?", (env, app_uuid))
+            app = self._known_app(db, app_uuid, app_name)
+            app_uuid, app_name = app["uuid"], app["name"]
+            rows = self._select_connections(db, "c.env_name = ? AND c.scope = ?", (env, app_uuid))
         return {
             "env_name": env,
             "application_uuid": app_uuid,
@@ -720,7 +914,9 @@ class LocalService:
 
     def _connection_response(self, db: sqlite3.Connection, env: str, scope: str, conn_name: str) -> dict[str, Any]:
         row = self._select_connections(db, "c.env_name = ? AND c.scope = ? AND c.name = ?", (env, scope, conn_name))[0]
-        return {"env_name": env, **self._connection_view(row)}
+        view = self._connection_view(row)
+        del view["problem"]  # a listing's flag; the add and change answers carry the stored fields only
+        return {"env_name": env, **view}
 
     # -- deploys
 
@@ -790,9 +986,8 @@ class LocalService:
             where.append("d.env_name = ?")
             params.append(env)
         if app_uuid is not None or app_name is not None:
-            app = self._find_app(db, app_uuid, app_name)
             where.append("d.application_uuid = ?")
-            params.append(app["uuid"] if app is not None else "")
+            params.append(self._known_app(db, app_uuid, app_name)["uuid"])
         rows = db.execute(
             "SELECT d.*, a.name AS application_name FROM deploys d JOIN applications a ON a.uuid = d.application_uuid"
             f" WHERE {' AND '.join(where)} ORDER BY a.name, d.env_name, d.number",

@@ -5,25 +5,29 @@ more transactions to the cloud service and reports the outcome. This base
 holds the collaborators an action talks to -- the transport, the caller's
 credentials and the terminal -- so actions can be run against the embedded
 local service or driven from tests with fakes.
+
+Every action module imports this one when it is imported, so it imports no
+more than it must: typing names only for the type checker (the annotations
+that use them are quoted), ``json`` when the credentials are first encoded.
 """
 
-from __future__ import annotations
-
-import json
 import os
-from collections.abc import Callable, Mapping
-from typing import Any, Protocol
+
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable, Mapping
+    from typing import Any, Protocol
+
+    class Transport(Protocol):
+        """Anything that can carry a named transaction to the service."""
+
+        def execute_transaction(self, name: str, data: dict[str, Any]) -> Any: ...
+
 
 #: Token used when neither the constructor nor VELTRA_TOKEN provides one.
 DEFAULT_TOKEN = "local-development-token"
 #: User name used when the credentials do not name one.
 DEFAULT_USER = "local"
-
-
-class Transport(Protocol):
-    """Anything that can carry a named transaction to the service."""
-
-    def execute_transaction(self, name: str, data: dict[str, Any]) -> Any: ...
 
 
 class CloudActionBase:
@@ -42,10 +46,10 @@ class CloudActionBase:
     def __init__(
         self,
         *,
-        transport: Transport | None = None,
-        credentials: str | Mapping[str, str] | None = None,
-        input_func: Callable[[str], str] | None = None,
-        print_func: Callable[[str], None] | None = None,
+        transport: "Transport | None" = None,
+        credentials: "str | Mapping[str, str] | None" = None,
+        input_func: "Callable[[str], str] | None" = None,
+        print_func: "Callable[[str], None] | None" = None,
     ) -> None:
         self._transport = transport
         self._credentials = credentials
@@ -53,7 +57,7 @@ class CloudActionBase:
         self._print_func = print_func if print_func is not None else print
 
     @property
-    def transport(self) -> Transport:
+    def transport(self) -> "Transport":
         """The transport in use, creating the local service if none was given."""
         if self._transport is None:
             from veltra.cloud.services.local import LocalService
@@ -68,19 +72,20 @@ class CloudActionBase:
         the ``credentials`` argument, else ``VELTRA_TOKEN``, else a fixed local
         token; the user from the mapping, else ``VELTRA_USER``, else "local".
         """
+        import json
+
         creds = self._credentials
-        if isinstance(creds, Mapping):
-            token = creds.get("token")
-            user = creds.get("user")
-        else:
+        if creds is None or isinstance(creds, str):
             token, user = creds, None
+        else:
+            token, user = creds.get("token"), creds.get("user")
         payload = {
             "token": token or os.environ.get("VELTRA_TOKEN") or DEFAULT_TOKEN,
             "user": user or os.environ.get("VELTRA_USER") or DEFAULT_USER,
         }
         return json.dumps(payload, sort_keys=True).encode("utf-8")
 
-    def execute_transaction(self, name: str, data: dict[str, Any]) -> Any:
+    def execute_transaction(self, name: str, data: "dict[str, Any]") -> "Any":
         """Send transaction ``name`` with request ``data``; return the response data."""
         return self.transport.execute_transaction(name, data)
 

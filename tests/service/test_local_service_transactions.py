@@ -10,7 +10,7 @@ from veltra.cloud.constants import VELTRA_ENV_SUBDOMAIN
 from veltra.cloud.models import base as models
 from veltra.cloud.services import local
 from veltra.cloud.services.actions.base import CloudActionBase
-from veltra.cloud.services.local import LocalService, default_data_dir
+from veltra.cloud.services.local import LocalService, default_data_dir, list_deploys
 from veltra.errors import (
     VeltraCloudAlreadyDeployedError,
     VeltraCloudAuthError,
@@ -148,7 +148,9 @@ def test_application_scope_separates_connections_and_narrows_listing(service):
     scoped = listed(service, application_name="hello-app")
     assert [(c["backend"], c["application_name"]) for c in scoped] == [("s3", "hello-app")]
     assert [c["application_uuid"] for c in listed(service)] == [None, details["application_uuid"]]
-    assert listed(service, application_name="no-such-app") == []
+    for name in ("EnumerateOuterLinks", "ListDeploys"):  # a mistyped name is not an empty list
+        with pytest.raises(VeltraCloudNotFoundError, match="'no-such-app' is unknown"):
+            send(service, name, application_name="no-such-app")
 
 
 @pytest.mark.parametrize("app", [{"application_name": "hello-ap"}, {"application_uuid": APP_UUID}])
@@ -286,7 +288,7 @@ def test_list_deploys_tells_first_deploys_from_redeploys_and_narrows(service):
     assert all(d["deployed_by"] == "local" and d["deployed_at"] and d["archive_size"] > 0 for d in every)
     assert [d["env_name"] for d in send(service, "ListDeploys", env_name="prod")["deploys"]] == ["prod"]
     assert len(send(service, "ListDeploys", application_name="hello-app")["deploys"]) == 2
-    assert send(service, "ListDeploys", application_name="nothing-deployed")["deploys"] == []
+    assert list_deploys(service, env_name="prod") == send(service, "ListDeploys", env_name="prod")["deploys"]
 
 
 ARCHIVE_BYTES = len(base64.b64decode(APP_ZIP))

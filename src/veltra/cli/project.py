@@ -6,7 +6,11 @@ The deploy action packs ``src/``, ``requirements.txt`` and, when present,
 the same files first, so that the command line can refuse, in one line per
 problem, what the action would trip over or should not send: a missing
 source folder, a user's own ``app.zip``, a folder it cannot write, files it
-cannot read, and symbolic links that leave the project, dangle or loop.
+cannot read, names the service cannot take, folders nested too deep, and
+symbolic links that leave what is packed, dangle or loop.
+
+The walk keeps every file it would pack with its size (:attr:`Project.sizes`),
+so that the archive can be compared with it before it is sent.
 """
 
 from __future__ import annotations
@@ -17,6 +21,8 @@ import stat
 from dataclasses import dataclass, field
 from pathlib import Path
 
+from veltra.cli.errors import CliError
+
 #: The archive the deploy action writes into the working directory, then deletes.
 ARCHIVE_NAME = "app.zip"
 #: What the deploy action packs, in this order; the first two must exist.
@@ -26,14 +32,13 @@ OPTIONAL_FILES = ("pyproject.toml", ".veltra-cli")
 PACKED = (SOURCE_DIR, REQUIRED_FILE, *OPTIONAL_FILES)
 #: How it is said to the user.
 PACKED_TEXT = "src/, requirements.txt, pyproject.toml and .veltra-cli"
+#: Deepest nesting of folders packed, counted from the project folder (src/a is 2). The action copies
+#: the tree recursively, one level per call, and Python's recursion limit ends that near 500.
+MAX_DEPTH = 256
 
 
-class ProjectError(Exception):
+class ProjectError(CliError):
     """The project cannot be deployed as it is; ``lines`` holds one message per problem."""
-
-    def __init__(self, *lines: str) -> None:
-        super().__init__("\n".join(lines))
-        self.lines = list(lines)
 
 
 @dataclass
@@ -42,7 +47,7 @@ class Link:
 
     path: str  # relative to the project, e.g. "src/app/data"
     target: str  # what the link holds, as written
-    problem: str  # "points outside the project", "is dangling", "makes a loop"
+    problem: str  # "points outside the project", "is dangling", "makes a loop", ...
 
     def __str__(self) -> str:
         return f"symbolic link {self.path} -> {self.target} {self.problem}"
@@ -55,90 +60,158 @@ class Project:
     root: Path
     packed: list[str] = field(default_factory=list)  # top-level names, folders with a trailing "/"
     left_out: list[str] = field(default_factory=list)
-    files: int = 0
-    size: int = 0  # bytes of every file packed, before compression
-    outside_links: list[Link] = field(default_factory=list)  # followed only when asked to
+    sizes: dict[str, int] = field(default_factory=dict)  # every file packed, by path, with its size
+    folders: set[str] = field(default_factory=set)  # every folder packed, by path
+    followed: list[Link] = field(default_factory=list)  # links out of what is packed, followed only when asked
 
     @property
     def archive(self) -> Path:
         return self.root / ARCHIVE_NAME
+
+    @property
+    def files(self) -> int:
+        return len(self.sizes)
+
+    @property
+    def size(self) -> int:
+        """Bytes of every file packed, before compression."""
+        return sum(self.sizes.values())
 
 
 def _strerror(exc: OSError) -> str:
     return exc.strerror or str(exc)
 
 
-class _Walker:
-    """Walks what will be packed the way the copy does (following links), noting every problem."""
+def _bad_name(name: str) -> str | None:
+    """Why the service cannot take ``name`` as part of an archive entry, or None."""
+    try:
+        name.encode("utf-8")
+    except UnicodeEncodeError:
+        return "its name is not valid UTF-8"
+    if "\\" in name:
+        return "its name holds a backslash"
+    return None
 
-    def __init__(self, root: Path, follow_outside: bool, project: Project) -> None:
+
+class _Walker:
+    """Walks what will be packed the way the copy does (following links), noting every problem.
+
+    The walk keeps its own stack, so that a deep tree is refused with a clear line
+    instead of ending the command with a RecursionError.
+    """
+
+    def __init__(self, root: Path, follow: bool, project: Project) -> None:
         self.root = root
         self.real_root = os.path.realpath(root)
-        self.follow_outside = follow_outside
+        self.packed_real = [os.path.realpath(root / name) for name in PACKED if os.path.lexists(root / name)]
+        self.follow = follow
         self.project = project
         self.problems: list[str] = []
         self.bad_links: list[Link] = []
 
-    def _inside(self, real: str) -> bool:
-        return real == self.real_root or real.startswith(self.real_root.rstrip(os.sep) + os.sep)
+    @staticmethod
+    def _within(real: str, top: str) -> bool:
+        return real == top or real.startswith(top.rstrip(os.sep) + os.sep)
 
-    def entry(self, path: Path, rel: str, ancestors: frozenset[tuple[int, int]]) -> None:
-        """Account for one entry: a file, a folder (walked), or a link (checked, then followed)."""
+    def _leaves(self, real: str) -> str | None:
+        """Where a link to ``real`` leads out of what is packed, said as a problem, or None."""
+        if not self._within(real, self.real_root):
+            return "points outside the project"
+        if any(self._within(real, top) for top in self.packed_real):
+            return None
+        part = os.path.relpath(real, self.real_root)
+        if part == os.curdir:
+            return "points to the project folder itself, most of which is not packed"
+        first = part.split(os.sep)[0]
+        shown = f"{first}/" if os.path.isdir(os.path.join(self.real_root, first)) else first
+        return f"points into {shown}, a part of the project that is not packed"
+
+    def walk(self, name: str, ancestors: frozenset[tuple[int, int]]) -> None:
+        stack: list[tuple[Path, str, frozenset[tuple[int, int]]]] = [(self.root / name, name, ancestors)]
+        while stack:
+            path, rel, above = stack.pop()
+            folder = self._entry(path, rel, above)
+            if folder is None:
+                continue
+            st, names = folder
+            below = above | {(st.st_dev, st.st_ino)}
+            for child in reversed(names):
+                stack.append((path / child, f"{rel}/{child}", below))
+
+    def _entry(
+        self, path: Path, rel: str, ancestors: frozenset[tuple[int, int]]
+    ) -> tuple[os.stat_result, list[str]] | None:
+        """Account for one entry; for a folder to walk into, return its status and its names."""
         try:
             lst = os.lstat(path)
         except OSError as exc:
             self.problems.append(f"cannot read {rel}: {_strerror(exc)}")
-            return
+            return None
         if stat.S_ISLNK(lst.st_mode):
             target = os.readlink(path)
             try:
                 st = os.stat(path)
             except OSError as exc:
-                problem = "makes a loop" if exc.errno == errno.ELOOP else "is dangling"
                 if exc.errno not in (errno.ELOOP, errno.ENOENT, errno.ENOTDIR):
                     self.problems.append(f"cannot read {rel}: {_strerror(exc)}")
-                    return
-                self.bad_links.append(Link(rel, target, problem))
-                return
-            if not self._inside(os.path.realpath(path)):
-                link = Link(rel, target, "points outside the project")
-                self.project.outside_links.append(link)
-                if not self.follow_outside:
-                    return
+                    return None
+                self.bad_links.append(Link(rel, target, "makes a loop" if exc.errno == errno.ELOOP else "is dangling"))
+                return None
             if stat.S_ISDIR(st.st_mode) and (st.st_dev, st.st_ino) in ancestors:
                 self.bad_links.append(Link(rel, target, "makes a loop"))
-                return
+                return None
+            leaves = self._leaves(os.path.realpath(path))
+            if leaves is not None:
+                self.project.followed.append(Link(rel, target, leaves))
+                if not self.follow:
+                    return None
         else:
             st = lst
         if stat.S_ISDIR(st.st_mode):
-            self.folder(path, rel, ancestors | {(st.st_dev, st.st_ino)})
-        elif stat.S_ISREG(st.st_mode):
+            return self._folder(path, rel, st)
+        if stat.S_ISREG(st.st_mode):
             try:
                 os.close(os.open(path, os.O_RDONLY))
             except OSError as exc:
                 self.problems.append(f"cannot read {rel}: {_strerror(exc)}")
-                return
-            self.project.files += 1
-            self.project.size += st.st_size
+                return None
+            self.project.sizes[rel] = st.st_size
         else:
             self.problems.append(f"cannot pack {rel}: not a regular file or folder")
+        return None
 
-    def folder(self, path: Path, rel: str, ancestors: frozenset[tuple[int, int]]) -> None:
+    def _folder(self, path: Path, rel: str, st: os.stat_result) -> tuple[os.stat_result, list[str]] | None:
+        depth = rel.count("/") + 1
+        if depth > MAX_DEPTH:
+            head = "/".join(rel.split("/")[:3])
+            self.problems.append(
+                f"cannot pack {head}/...: its folders nest more than {MAX_DEPTH} levels deep, deeper than a"
+                " deploy can copy"
+            )
+            return None
         try:
             with os.scandir(path) as entries:
                 names = sorted(entry.name for entry in entries)
         except OSError as exc:
             self.problems.append(f"cannot read {rel}/: {_strerror(exc)}")
-            return
+            return None
+        self.project.folders.add(rel)
+        good = []
         for name in names:
-            self.entry(path / name, f"{rel}/{name}", ancestors)
+            why = _bad_name(name)
+            if why is None:
+                good.append(name)
+            else:
+                self.problems.append(f"cannot pack {rel}/{name}: {why}, which the service cannot take; rename it")
+        return st, good
 
 
 def scan(root: Path, *, follow_symlinks: bool = False, max_problems: int = 20) -> Project:
     """Check ``root`` for a deploy and describe what it packs; raise :class:`ProjectError` if it cannot go.
 
-    Links that point outside the project are refused unless ``follow_symlinks``;
-    dangling links and loops are always refused, since they cannot be packed.
+    Links that point outside the project, or into a part of it that is not
+    packed (``.env``, ``.git/``), are refused unless ``follow_symlinks``; dangling
+    links and loops are always refused, since they cannot be packed.
     """
     root = Path(root).absolute()
     project = Project(root)
@@ -181,14 +254,14 @@ def scan(root: Path, *, follow_symlinks: bool = False, max_problems: int = 20) -
     root_stat = os.stat(root)
     for name in PACKED:
         if name in top:
-            walker.entry(root / name, name, frozenset({(root_stat.st_dev, root_stat.st_ino)}))
+            walker.walk(name, frozenset({(root_stat.st_dev, root_stat.st_ino)}))
             project.packed.append(f"{name}/" if name == SOURCE_DIR else name)
     project.left_out = sorted(
         f"{name}/" if entry.is_dir() else name for name, entry in top.items() if name not in PACKED
     )
 
     lines = list(walker.problems)
-    refused = walker.bad_links + ([] if follow_symlinks else project.outside_links)
+    refused = walker.bad_links + ([] if follow_symlinks else project.followed)
     lines += [str(link) for link in refused]
     if lines:
         shown = lines[:max_problems]
@@ -196,8 +269,11 @@ def scan(root: Path, *, follow_symlinks: bool = False, max_problems: int = 20) -
             shown.append(f"... and {len(lines) - max_problems} more problems like these")
         if refused:
             hint = f"refused {len(refused)} symbolic link{'s' if len(refused) > 1 else ''} before packing anything"
-            if not follow_symlinks and project.outside_links:
-                hint += "; --follow-symlinks packs what links outside the project point to"
+            if not follow_symlinks and project.followed:
+                hint += (
+                    "; --follow-symlinks packs what links outside the project, or into a part of it that is not"
+                    " packed, point to"
+                )
             shown.append(hint)
         raise ProjectError(*shown)
     return project

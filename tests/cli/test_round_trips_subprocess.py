@@ -7,12 +7,11 @@ import os
 import shutil
 import subprocess
 import sys
-from pathlib import Path
 
 import pytest
+from cli_support import DEPLOY_PROMPT, EXAMPLE, REDEPLOY_PROMPT
 
 SECRET = "pa55-never-shown"
-EXAMPLE = Path(__file__).resolve().parent.parent / "examples" / "app"
 
 
 @pytest.fixture
@@ -74,14 +73,16 @@ def test_deploy_with_prompts_then_redeploy(veltra, tmp_path):
     shutil.copytree(EXAMPLE, app)
     first = veltra("deploy", "--env", "demo", input="Y\n", cwd=app)
     assert first.returncode == 0, first.stderr
-    assert first.stdout.startswith("Do you want to deploy your app? (y/N): Deploy is in progress now.")
-    domain = first.stdout.splitlines()[-1]
+    assert first.stderr.startswith(DEPLOY_PROMPT)  # the question goes to standard error, the result to standard output
+    [progress, domain] = first.stdout.splitlines()
+    assert progress.startswith("Deploy is in progress now.")
     assert domain.startswith("Your API domain: https://") and domain.endswith(".env.veltra.app/")
 
-    declined = veltra("deploy", "--env", "demo", input="y\nY\n", cwd=app)
-    assert declined.returncode == 1 and "Deploy cancelled." in declined.stdout + declined.stderr
-    assert "Deploy already exists. Do you want to redeploy your app? (y/N): " in declined.stdout
+    declined = veltra("deploy", "--env", "demo", input="y\nn\n", cwd=app)
+    assert (declined.returncode, declined.stdout) == (1, "")
+    assert REDEPLOY_PROMPT in declined.stderr and declined.stderr.endswith("Deploy cancelled.\n")
 
-    again = veltra("deploy", "--env", "demo", "--yes", cwd=app)
-    assert again.returncode == 0 and again.stdout.splitlines()[-1] == domain
+    again = veltra("deploy", "--env", "demo", input="y\nY\n", cwd=app)  # Y is yes at both questions
+    assert again.returncode == 0, again.stderr
+    assert again.stdout.splitlines()[-1] == domain and "deploy 2 replaces deploy 1" in again.stderr
     assert sorted(p.name for p in app.iterdir()) == ["pyproject.toml", "requirements.txt", "src"]
