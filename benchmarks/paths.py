@@ -1,7 +1,7 @@
 """The benchmarked calls, shared by run.py (wall clock) and instructions.py
 (instructions counted by callgrind): the two actions, compiled and as their
-plain Python twins (benchmarks/plain/), the trivial collaborators both get, and
-the statement of each path.
+plain Python twins (tests/support/twins/, the ones the tests compare the modules
+with), the trivial collaborators both get, and the statement of each path.
 
 Kept light on imports: instructions.py runs it under callgrind many times.
 """
@@ -14,8 +14,9 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-PLAIN = Path(__file__).resolve().parent / "plain"
-sys.path.insert(0, str(PLAIN))
+TESTS = Path(__file__).resolve().parent.parent / "tests"
+sys.path.insert(0, str(TESTS))
+TWINS = TESTS / "support" / "twins"
 
 ACTIONS = "veltra.cloud.services.actions"
 CLASSES = {
@@ -58,7 +59,7 @@ def instance(cls: type, mixin: type = Trivial) -> Any:
 def classes(short: str) -> tuple[type, type]:
     """The compiled class and its plain Python twin."""
     compiled = getattr(importlib.import_module(f"{ACTIONS}.{short}"), CLASSES[short])
-    plain = getattr(importlib.import_module(short), CLASSES[short])
+    plain = getattr(importlib.import_module(f"support.twins.{short}"), CLASSES[short])
     return compiled, plain
 
 

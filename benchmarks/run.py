@@ -2,7 +2,7 @@
 """Benchmarks of the compiled actions against the same classes in plain Python.
 
 Every figure is measured in this one run, the compiled module and its plain
-Python twin (benchmarks/plain/) side by side, with the same trivial
+Python twin (tests/support/twins/) side by side, with the same trivial
 collaborators (a payload, an empty response, the real response models). The
 figures are printed, never asserted:
 
@@ -38,7 +38,6 @@ import statistics
 import subprocess
 import sys
 import timeit
-from pathlib import Path
 from typing import Any
 
 from paths import (
@@ -50,13 +49,14 @@ from paths import (
     NAMESPACE,
     PAYLOAD,
     RESPONSE,
+    TESTS,
     TRANSACTIONS,
+    TWINS,
     classes,
     instance,
     paths,
 )
 
-HERE = Path(__file__).resolve().parent
 MODULES = ("enumerate_outer_links", "attach_outer_link", "amend_outer_link", "detach_outer_link", "launch_rollout")
 
 
@@ -140,7 +140,8 @@ def per_call(repeat: int, target: float) -> list[dict]:
 
 IMPORT_SCRIPT = """
 import sys, time
-sys.path.insert(0, {plain!r})
+sys.path.insert(0, {tests!r})
+import support.twins
 import base64, typing, shutil, tempfile, pathlib
 import veltra.cloud.constants, veltra.errors, veltra.cloud.models.base, veltra.cloud.services.actions.base
 import importlib.util
@@ -159,10 +160,10 @@ def import_times(runs: int) -> list[dict]:
         except ImportError:
             continue
         row: dict[str, Any] = {"what": f"import {short}"}
-        for kind, name in (("compiled", f"{ACTIONS}.{short}"), ("plain", short)):
-            if kind == "plain" and not (HERE / "plain" / f"{short}.py").exists():
+        for kind, name in (("compiled", f"{ACTIONS}.{short}"), ("plain", f"support.twins.{short}")):
+            if kind == "plain" and not (TWINS / f"{short}.py").exists():
                 continue
-            script = IMPORT_SCRIPT.format(plain=str(HERE / "plain"), name=name)
+            script = IMPORT_SCRIPT.format(tests=str(TESTS), name=name)
             times = []
             for _ in range(runs + 1):  # the first run writes the plain module's bytecode cache
                 out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)

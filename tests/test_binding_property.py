@@ -1,19 +1,27 @@
 """Argument binding, searched: random calls of every method, through every way of
-calling, checked against a model of the binding rules written here in Python.
+calling, checked against the interpreter itself.
 
-The model follows the rules step by step (counts, then required parameters by
-keyword, then optional ones while keywords remain, then the keyword-only one,
-then every keyword in the order given), then the exact-type checks on entry, and
-predicts either the exact TypeError text or the arguments the body receives. The
-calls come in four ways: a Python call through the class, a call of the bound
-method, PyObject_Vectorcall with any objects as keyword names (repeated names,
-names that are not str), and the type's call slot with an argument tuple and a
-keyword dict (which may hold keys that are not str)."""
+For each method a plain `def` with the same signature is made; the same call
+of it (the same way, the same objects) and `inspect.Signature.bind` say whether
+the call binds and to what. The compiled method must agree: refuse exactly the
+calls Python refuses, and otherwise hand its body the very objects Python binds,
+unless the exact-type checks on entry refuse one. Where the frame binds
+differently on purpose (a keyword name repeated through vectorcall binds its last
+value; see support.observe.DECLARED), the call is given to Python as the frame
+reads it. The frame's TypeError texts are its own: a model of the binding rules
+written here (`model`) gives their wording, and only that.
+
+The calls come in four ways: a Python call through the class, a call of the
+bound method, PyObject_Vectorcall with any objects as keyword names (repeated
+names, names that are not str), and the type's call slot with an argument tuple
+and a keyword dict (which may hold keys that are not str)."""
 
 from __future__ import annotations
 
 import base64
 import collections
+import functools
+import inspect
 from typing import Any
 
 import cases
@@ -30,7 +38,7 @@ SETTINGS = settings(
 )
 
 
-# --- the model ------------------------------------------------------------------
+# --- the wording of the frame's messages ---------------------------------------------
 
 
 class Bound(dict):
@@ -45,7 +53,9 @@ def _matches(key: Any, name: str) -> bool:
 
 def model(method: cases.Method, args: list, keywords: list[tuple[Any, Any]]) -> tuple[str, Any]:
     """("error", message) or ("ok", Bound) for a call with these positional
-    arguments (self included) and keywords (in the order given)."""
+    arguments (self included) and keywords (in the order given), by the binding
+    rules as the modules document them. Only its messages are used: which calls bind,
+    and to what, the interpreter says (`python_binds`)."""
     params = method.all_params
     positional = [p for p in params if not p.kwonly]
     n, nkw = len(args), len(keywords)
@@ -138,6 +148,78 @@ def test_the_model_follows_the_documented_examples():
         "error",
         "want_deploy_input() takes exactly 1 positional argument (2 given)",
     )
+
+
+# --- the interpreter as the oracle ---------------------------------------------------
+
+
+@functools.cache
+def plain_def(method: cases.Method) -> Any:
+    """A plain def with the method's signature that returns what it was bound to."""
+    params = []
+    for p in method.all_params:
+        if p.kwonly and "*" not in params:
+            params.append("*")
+        params.append(p.name if p.required else f"{p.name}={p.default!r}")
+    namespace: dict[str, Any] = {}
+    exec(f"def {method.name}({', '.join(params)}):\n    return dict(locals())\n", namespace)
+    func = namespace[method.name]
+    func.__qualname__ = f"{method.cls}.{method.name}"
+    return func
+
+
+@functools.cache
+def signature(method: cases.Method) -> inspect.Signature:
+    return inspect.signature(plain_def(method))
+
+
+def as_the_frame_reads(route: str, keywords: list[tuple[Any, Any]]) -> list[tuple[Any, Any]]:
+    """The keywords as the frame binds them: through vectorcall a name given
+    more than once binds its last value (observe.DECLARED, "repeated keyword
+    names"). Python refuses the repeat, so it is asked with each name once."""
+    if route != "vectorcall":
+        return keywords
+    merged: dict[Any, Any] = {}
+    for key, value in keywords:
+        merged[str.__str__(key) if isinstance(key, str) else key] = value
+    return list(merged.items())
+
+
+def python_binds(method: cases.Method, inst: Any, route: str, args: list, keywords: list) -> tuple[str, Any]:
+    """("ok", Bound) or ("error", None): what the interpreter does with the same
+    call of a plain def, checked against inspect.Signature.bind where a
+    signature can be asked (every keyword name a str)."""
+    func = plain_def(method)
+    keywords = as_the_frame_reads(route, keywords)
+    try:
+        verdict: tuple[str, Any] = ("ok", Bound(invoke(func, inst, route, args, keywords)))
+    except TypeError:
+        verdict = ("error", None)
+    if all(isinstance(k, str) for k, _ in keywords):
+        try:
+            bound = signature(method).bind(*args, **dict(keywords))
+            bound.apply_defaults()
+            by_signature: tuple[str, Any] = ("ok", Bound(bound.arguments))
+        except TypeError:
+            by_signature = ("error", None)
+        assert by_signature[0] == verdict[0], (by_signature, verdict)
+        if verdict[0] == "ok":
+            assert all(by_signature[1][k] is v for k, v in verdict[1].items())
+    return verdict
+
+
+def expected(method: cases.Method, inst: Any, route: str, args: list, keywords: list) -> tuple[str, Any]:
+    """What the compiled method must do: bind as Python binds, then apply the
+    exact-type checks; a refusal in the frame's words (`model`)."""
+    verdict, bound = python_binds(method, inst, route, args, keywords)
+    if verdict == "ok":
+        for p in method.all_params:
+            if p.check and type(bound[p.name]) is not {"str": str, "dict": dict}[p.check]:
+                return "error", entry_message(p.name, p.check, bound[p.name])
+        return "ok", bound
+    wording = model(method, args, keywords)
+    assert wording[0] == "error", f"Python refuses the call, the model of the messages binds it: {wording}"
+    return wording
 
 
 # --- what the calls are made of ---------------------------------------------------------
@@ -268,13 +350,13 @@ def _connection_case(short: str, route: str):
     def check(call: tuple[list, list]) -> None:
         args, keywords = call
         inst.sent.clear()
-        expected = model(conn.method, args, keywords)
+        want = expected(conn.method, inst, route, args, keywords)
         got = outcome(lambda: invoke(func, inst, route, args, keywords))
-        if expected[0] == "error":
-            assert got == expected
+        if want[0] == "error":
+            assert got == want
             assert inst.sent == []
             return
-        bound = expected[1]
+        bound = want[1]
         assert bound["self"] is inst
         assert got[0] == "ok", got
         assert type(got[1]).__name__ == conn.model
@@ -341,13 +423,13 @@ def test_deploy_binding(name, route):
         args, keywords = call
         inst.prompts.clear()
         inst.sent.clear()
-        expected = model(method, args, keywords)
+        want = expected(method, inst, route, args, keywords)
         got = outcome(lambda: invoke(func, inst, route, args, keywords))
-        if expected[0] == "error":
-            assert got == expected
+        if want[0] == "error":
+            assert got == want
             assert inst.sent == [] and inst.prompts == []
             return
-        bound = expected[1]
+        bound = want[1]
         assert bound["self"] is inst
         assert got[0] == "ok", got
         if name in ("want_deploy_input", "want_redeploy_input"):

@@ -1,6 +1,6 @@
 """The fuzz harness (tools/fuzz_targets.py) without the fuzzer: the inputs it
-kept and a few hundred random ones run through the compiled modules, and each
-of its checks shown to catch the fault it is there for. The fuzzer itself runs
+kept and a few hundred random ones run through the compiled modules and their
+twins, and each of its checks shown to catch the fault it is there for. The fuzzer itself runs
 in tools/fuzz.sh (CI: `tools/fuzz.sh --smoke`). Every run is a subprocess: the
 harness swaps module globals and the unraisable hook of its interpreter."""
 
@@ -90,6 +90,18 @@ PLANTED = {
             return call
         """,
         "a call built invalid returned",
+    ),
+    # A call whose result is not what the same text gives in Python (the second
+    # oracle: only the twin knows what the result should be).
+    "differs-from-its-twin": (
+        """
+        def planted(real):
+            def call(*args, **kwargs):
+                result = real(*args, **kwargs)
+                return result if result is None else None
+            return call
+        """,
+        "the module and its twin differ",
     ),
     # A call that leaves something in its module's namespace.
     "changes-a-global": (

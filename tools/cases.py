@@ -9,7 +9,10 @@ the stress run and the tests share these tables, so every tool walks the same
 roads.
 
 The tables here are written from the documented behaviour of each method, not
-read back from the modules, so they double as an independent check.
+read back from the modules, so they double as an independent check. They build
+on a module's plain-Python twin as well (`connection_cases(short, module=twin)`,
+`deploy_cases(module=twin)`), with a mixin in the fakes that watches them; that
+is how tests/test_actions_against_twins.py compares module and twin.
 
 `launch_rollout` joins in by itself once it is importable.
 """
@@ -227,6 +230,11 @@ DEPLOY_REQUEST = (
     "application_uuid",
     "application_name",
 )
+
+
+def all_known_methods() -> list[Method]:
+    """Every method of the five modules, built or not."""
+    return [c.method for c in CONNECTIONS.values()] + list(DEPLOY_METHODS.values())
 
 
 def load(short: str) -> types.ModuleType | None:
@@ -569,8 +577,9 @@ def valid_args(method: Method) -> dict[str, Any]:
     return values
 
 
-def method_object(method: Method) -> Any:
-    module = load(method.module)
+def method_object(method: Method, module: types.ModuleType | None = None) -> Any:
+    """The method object as the class holds it (of `module`: the compiled one by default)."""
+    module = module or load(method.module)
     return vars(getattr(module, method.cls))[method.name]
 
 
@@ -601,9 +610,10 @@ def binding_cases(
     make_self: Callable[[], Any],
     context: Callable[[], contextlib.AbstractContextManager] | None = None,
     workdir: str | None = None,
+    module: types.ModuleType | None = None,
 ) -> list[Case]:
     """The binding errors of every kind, and call forms that bind."""
-    func = method_object(method)
+    func = method_object(method, module)
     name = method.name
     valid = valid_args(method)
     required = [p for p in method.params if p.required and not p.kwonly]
@@ -738,13 +748,20 @@ def _raise_refused(*args: Any, **kwargs: Any) -> Any:
     raise Refused("refused")
 
 
-def connection_cases(short: str) -> list[Case]:
+def _with_mixin(action_cls: type, mixin: type | None) -> type:
+    """The action class, or a subclass of it and `mixin` (which comes first)."""
+    return action_cls if mixin is None else type(action_cls.__name__, (mixin, action_cls), {})
+
+
+def connection_cases(short: str, module: types.ModuleType | None = None, mixin: type | None = None) -> list[Case]:
+    """The paths of a connection module: the compiled one, or `module` (its twin),
+    on fakes that derive from `mixin` too when it is given."""
     conn = CONNECTIONS[short]
     method = conn.method
-    module = load(short)
+    module = module or load(short)
     if module is None:
         return []
-    fake = fake_connection_class(getattr(module, method.cls))
+    fake = fake_connection_class(_with_mixin(getattr(module, method.cls), mixin))
     variants = collaborator_variants(fake)
     valid = valid_args(method)
     required = tuple(valid[p.name] for p in method.params if p.required)
@@ -789,7 +806,7 @@ def connection_cases(short: str) -> list[Case]:
     add("ok-empty-payload", "success", None, payload=b"")
     add("ok-base64-from-builtins", "success", None, glob={"base64": REMOVED}, builtin={"base64": base64})
     # Binding and entry checks.
-    cases += binding_cases(method, lambda: fake(response=good))
+    cases += binding_cases(method, lambda: fake(response=good), module=module)
     cases += entry_cases(method, lambda: fake(response=good))
     # Collaborators raising, missing, returning the wrong type.
     add("credentials-raise", "collaborator", Refused, cls=variants["credentials-raise"])
@@ -831,11 +848,13 @@ def connection_cases(short: str) -> list[Case]:
     return cases
 
 
-def deploy_cases() -> list[Case]:
-    module = load(DEPLOY_MODULE)
+def deploy_cases(module: types.ModuleType | None = None, mixin: type | None = None) -> list[Case]:
+    """The paths of the deploy module's four methods (of `module` and `mixin` as
+    in `connection_cases`)."""
+    module = module or load(DEPLOY_MODULE)
     if module is None:
         return []
-    fake = fake_deploy_class(module.LaunchRolloutAction)
+    fake = fake_deploy_class(_with_mixin(module.LaunchRolloutAction, mixin))
     already = importlib.import_module("veltra.errors").VeltraCloudAlreadyDeployedError
     m_action = DEPLOY_METHODS["action"]
     m_redeploy = DEPLOY_METHODS["_redeploy"]
@@ -938,7 +957,7 @@ def deploy_cases() -> list[Case]:
         )
         add(m, "input-raise", "collaborator", Refused, prompt, cls=InputRaise, fs=False, workdir=None)
         add(m, "input-missing", "collaborator", AttributeError, prompt, cls=InputMissing, fs=False, workdir=None)
-        cases += binding_cases(m, lambda: fake())
+        cases += binding_cases(m, lambda: fake(), module=module)
 
     # _redeploy.
     def on_redeploy(name: str, kind: str, expect: type | None, **kw: Any) -> None:
@@ -950,7 +969,7 @@ def deploy_cases() -> list[Case]:
     )
     on_redeploy("ok-mapping-details", "success", None, response={"details": PairsMapping({"domain_url": "d"})})
     on_redeploy("ok-mapping-response", "success", None, response=PairsMapping({"details": {"domain_url": "d"}}))
-    cases += binding_cases(m_redeploy, lambda: fake())
+    cases += binding_cases(m_redeploy, lambda: fake(), module=module)
     cases += entry_cases(m_redeploy, lambda: fake())
     on_redeploy("details-missing", "response", KeyError, response={})
     on_redeploy(
@@ -1003,7 +1022,7 @@ def deploy_cases() -> list[Case]:
     # pathlib interns every path component (sys.intern), and interned strings
     # live for ever in 3.12: each new temporary directory name stays.
     cases[-1].control = plain_deploy
-    cases += binding_cases(m_action, lambda: fake(answer="n"))
+    cases += binding_cases(m_action, lambda: fake(answer="n"), module=module)
     cases += entry_cases(m_action, lambda: fake(answer="n"))
     add(m_action, "answer-none", "collaborator", AttributeError, deploy(), answer=None)
     add(m_action, "answer-int", "return", TypeError, deploy(), answer=42)

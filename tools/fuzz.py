@@ -5,9 +5,10 @@
 Run it through tools/fuzz.sh, which builds the modules with clang's ASan and
 UBSan plus libFuzzer's coverage instrumentation and preloads the matching
 runtime. The inputs are turned into calls by tools/fuzz_targets.py; the Python
-code of the harness, of tools/cases.py and of the local `veltra` package is
-instrumented for coverage too, so the fuzzer steers by the edges of both the
-compiled modules and the Python code around them.
+code of the harness, of tools/cases.py, of the local `veltra` package and of
+the modules' twins (tests/support/twins/) is instrumented for coverage too, so
+the fuzzer steers by the edges of both the compiled modules and the Python code
+around them.
 """
 
 from __future__ import annotations
@@ -19,7 +20,9 @@ import atheris
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-with atheris.instrument_imports(include=["fuzz_targets", "cases", "veltra"]):
+with atheris.instrument_imports(
+    include=["fuzz_targets", "cases", "veltra", "support.twins"], exclude=["support.observe"]
+):
     import fuzz_targets
 
     # Importing the modules here (not in the first input) registers their

@@ -3,7 +3,7 @@
 # CPython 3.12), built with clang's ASan and UBSan and libFuzzer's coverage
 # instrumentation. See docs/hardening.md.
 #
-#   tools/fuzz.sh --smoke             a seeded run of 10,000 inputs (CI)
+#   tools/fuzz.sh --smoke             a seeded run of 5,000 inputs (CI)
 #   tools/fuzz.sh [libFuzzer args]    anything else, e.g.
 #   tools/fuzz.sh -max_total_time=1800 -print_final_stats=1 build/fuzz-corpus
 #
@@ -103,7 +103,7 @@ if [ "${1:-}" = "--smoke" ]; then
   # every time.
   corpus=$(mktemp -d "${TMPDIR:-/tmp}/veltra-fuzz-smoke.XXXXXX")
   trap 'rm -rf "$corpus"' EXIT
-  args+=(-seed=1 -runs=10000 -print_final_stats=1 "$corpus")
+  args+=(-seed=1 -runs=5000 -print_final_stats=1 "$corpus")
   export PYTHONHASHSEED=0
   if setarch "$(uname -m)" -R true 2>/dev/null; then fixed=(setarch "$(uname -m)" -R); fi
 fi

@@ -34,6 +34,16 @@ crash; a crash or a sanitizer report ends the process):
 - a call leaves the module globals as they were (the harness's own swaps are
   undone after every input, and checked).
 
+The second oracle: every input runs twice, through the compiled modules and
+through their plain-Python twins (tests/support/twins/), each run writing down
+what it sees (tests/support/observe.py: every collaborator lookup and call
+with its arguments and the exception handled meanwhile, every dunder of the
+fuzzer's objects, every use of a faked global, every call's result or exception
+with its traceback entries); the two logs must agree, but for the differences
+that the modules document (observe.DECLARED). What runs at moments the two
+do not share (a finaliser, the reading of a traceback by the standard library)
+draws from a second stream of the bytes and writes nothing down.
+
 tools/fuzz.py runs `one_input` under the fuzzer; tests/test_fuzz.py replays the
 kept inputs through it without one.
 """
@@ -57,10 +67,14 @@ import traceback
 import types
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
+from pathlib import Path
 from typing import Any, Self
 
 import cases
 from cases import DEPLOY_MODULE, FAKE_FS, DictSub, PairsMapping, Refused, StrSub
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from support import observe, twins
 
 MAX_DEPTH = 2  # calls of an action from inside a call of one
 MAX_CALLS = 3  # calls per input
@@ -74,14 +88,27 @@ class Draw:
     """Choices read from the fuzzer's bytes; once they run out every choice is 0,
     and 0 is always the plain, well-behaved choice, so every input ends."""
 
-    __slots__ = ("data", "pos")
+    __slots__ = ("data", "pos", "side", "side_pos")
+
+    # Above zero while something runs apart (Plan.apart): then every draw, of
+    # any plan, reads its side stream.
+    apart = 0
 
     def __init__(self, data: bytes) -> None:
         self.data = data
         self.pos = 0
+        self.side = data[::-1]  # the second stream: the bytes backwards
+        self.side_pos = 0
 
     def below(self, n: int) -> int:
-        if n <= 1 or self.pos >= len(self.data):
+        if n <= 1:
+            return 0
+        if Draw.apart:
+            if self.side_pos >= len(self.side):
+                return 0
+            self.side_pos += 1
+            return self.side[self.side_pos - 1] % n
+        if self.pos >= len(self.data):
             return 0
         b = self.data[self.pos]
         self.pos += 1
@@ -154,10 +181,31 @@ class Plan:
         self.draw = draw
         self.targets = targets
 
+    @property
+    def isolated(self) -> bool:
+        return Draw.apart > 0
+
+    @contextlib.contextmanager
+    def apart(self) -> Iterator[None]:
+        """For what runs when it runs, not where the call is (a finaliser, the
+        standard library reading a traceback), so at other moments in the
+        module's run and in its twin's: every choice from the side streams,
+        nothing written down, no global swapped, no file removed."""
+        with observe.active(None):  # first in, last out: apart means unrecorded
+            Draw.apart += 1
+            try:
+                yield
+            finally:
+                Draw.apart -= 1
+
     def dunder(self, name: str) -> Any:
         """What a dunder of an evil object does: its plain result, raise,
         call an action first, or return an object of the wrong type."""
+        if name == "__del__" and not self.isolated:
+            with self.apart():
+                return self.dunder(name)
         choice = self.draw.below(5)
+        observe.record("dunder", name, choice)
         if choice == 1:
             raise Refused(name)
         if choice == 2:
@@ -169,6 +217,8 @@ class Plan:
     def meddle(self, module: types.ModuleType, names: tuple[str, ...], real: dict[str, Any]) -> None:
         """Deletes or swaps a global of `module` while a call runs (it is put
         back after the input; the check that calls leave globals alone skips it)."""
+        if self.isolated:
+            return
         name = self.draw.pick(names)
         STATE.touched.add((id(module), name))
         if self.draw.below(2):
@@ -295,6 +345,7 @@ class Evil:
 
     def __getattr__(self, name: str) -> Any:
         # domain_url, application_uuid, lower, keys, read, decode, ...
+        observe.record("getattr", name)
         if self._plan.draw.below(3) == 1:
             raise AttributeError(name)
         return (
@@ -355,14 +406,39 @@ def _collaborator(name: str) -> property:
     def get(self: Any) -> Any:
         self.reached.append(name)
         plan: Plan = self.plan
-        if plan.draw.chance(16):
+        gone = plan.draw.chance(16)
+        observe.record("get", f"self.{name}", gone)
+        if gone:
             raise AttributeError(f"collaborator {name} is gone")
         return functools.partial(_collaborate, self, name)
 
     return property(get)
 
 
+def _logged(label: str, func: Callable[..., Any]) -> Callable[..., Any]:
+    """`func`, writing down each call (arguments, the exception handled
+    meanwhile) and what it returned or raised."""
+
+    @functools.wraps(func)
+    def logged(*args: Any, **kwargs: Any) -> Any:
+        observe.record("call", label, observe.canon_now(args), observe.canon_now(tuple(kwargs.items())))
+        observe.record("handled meanwhile", observe.handled_now())
+        try:
+            result = func(*args, **kwargs)
+        except BaseException as exc:
+            observe.record("raised", label, observe.canon_now(exc))
+            raise
+        observe.record("returned", label, observe.canon_now(result))
+        return result
+
+    return logged
+
+
 def _collaborate(self: Any, name: str, *args: Any) -> Any:
+    return _logged(f"self.{name}", _collaboration)(self, name, *args)
+
+
+def _collaboration(self: Any, name: str, *args: Any) -> Any:
     plan: Plan = self.plan
     d = plan.draw
     deploy = self.deploy
@@ -418,6 +494,7 @@ class Target:
     globals: tuple[str, ...]  # the module globals the fuzzer swaps
     messages: re.Pattern[str]  # binding and entry-check messages of this method
     source: str  # file name of the module's traceback entries
+    twin: Target | None = None  # the same method of the module's twin (None: this is the twin)
 
 
 def _messages(name: str) -> re.Pattern[str]:
@@ -433,45 +510,49 @@ def _messages(name: str) -> re.Pattern[str]:
 
 
 def targets() -> list[Target]:
-    """Every method of every importable module."""
-    already = importlib.import_module("veltra.errors").VeltraCloudAlreadyDeployedError
+    """Every method of every importable module, each linked to its twin's."""
     out = []
     for method in cases.all_methods():
-        module = cases.load(method.module)
-        deploy = method.module == DEPLOY_MODULE
-        cls = getattr(module, method.cls)
-        if deploy:
-            model = "DeployResponse"
-            names = (
-                "base64",
-                "tempfile",
-                "shutil",
-                "Path",
-                "DeployResponse",
-                "VELTRA_ENV_SUBDOMAIN",
-                "VeltraCloudAlreadyDeployedError",
-            )
-        else:
-            model = cases.CONNECTIONS[method.module].model
-            names = ("base64", model)
-        # What the interpreter reads from a module's globals when the frame
-        # makes a traceback entry or looks a name up in the builtins.
-        names += ("__builtins__", "__name__")
-        source = method.module
-        out.append(
-            Target(
-                method,
-                module,
-                cases.method_object(method),
-                fuzz_self_class(cls, deploy, already),
-                cases.valid_args(method),
-                model,
-                names,
-                _messages(method.name),
-                source,
-            )
-        )
+        target = _target(method, cases.load(method.module), method.module)
+        target.twin = _target(method, twins.load(method.module), f"twins/{method.module}.py")
+        out.append(target)
     return out
+
+
+def _target(method: cases.Method, module: types.ModuleType, source: str) -> Target:
+    """A method of `module` (a compiled module or a twin) under fuzzing; `source`
+    ends the file name of its traceback entries."""
+    already = importlib.import_module("veltra.errors").VeltraCloudAlreadyDeployedError
+    deploy = method.module == DEPLOY_MODULE
+    cls = getattr(module, method.cls)
+    if deploy:
+        model = "DeployResponse"
+        names = (
+            "base64",
+            "tempfile",
+            "shutil",
+            "Path",
+            "DeployResponse",
+            "VELTRA_ENV_SUBDOMAIN",
+            "VeltraCloudAlreadyDeployedError",
+        )
+    else:
+        model = cases.CONNECTIONS[method.module].model
+        names = ("base64", model)
+    # What the interpreter reads from a module's globals when the frame
+    # makes a traceback entry or looks a name up in the builtins.
+    names += ("__builtins__", "__name__")
+    return Target(
+        method,
+        module,
+        cases.method_object(method, module),
+        fuzz_self_class(cls, deploy, already),
+        cases.valid_args(method),
+        model,
+        names,
+        _messages(method.name),
+        source,
+    )
 
 
 # ---------------------------------------------------------------------------
@@ -507,12 +588,24 @@ def _bad_value(d: Draw, check: str, plan: Plan) -> Any:
     return d.pick((None, DictSub(), PairsMapping({}), [("a", 1)], Evil(plan), "{}"))
 
 
+def _as_the_frame_reads(names: list[Any], values: list[Any]) -> tuple[list[Any], list[Any]]:
+    """Keyword names of a vectorcall as the frame binds them, for the twin: a str
+    subclass by its text (the frame compares the text, Python calls the
+    subclass's __eq__) and a repeated name once, with its last value (the frame
+    assigns each in turn, Python refuses a repeat); see observe.DECLARED."""
+    merged: dict[Any, Any] = {}
+    for name, value in zip(names, values, strict=True):
+        merged[str.__str__(name) if isinstance(name, str) else name] = value
+    return list(merged), list(merged.values())
+
+
 @dataclass
 class Built:
     mode: str
     road: str
     invalid: bool  # a binding or entry-check TypeError is certain
     call: Callable[[], Any]
+    made_of: tuple = ()  # self, the positional arguments, keyword names and values, as drawn
 
 
 def build_call(target: Target, plan: Plan, inst: Any) -> Built | None:
@@ -580,6 +673,9 @@ def build_call(target: Target, plan: Plan, inst: Any) -> Built | None:
 
     names = [_name_form(d, n, road, plan) if isinstance(n, str) else n for n, _ in keywords]
     kwvalues = [v for _, v in keywords]
+    made_of = (inst, tuple(positional), tuple(names), tuple(kwvalues))
+    if target.twin is None and road == "vectorcall":
+        names, kwvalues = _as_the_frame_reads(names, kwvalues)
     func = target.func
     invalid = mode in ("invalid", "entry")
 
@@ -591,17 +687,17 @@ def build_call(target: Target, plan: Plan, inst: Any) -> Built | None:
                 return None
             names = list(kw)
         args = tuple(positional[1:])
-        return Built(mode, road, invalid, lambda: bound(*args, **kw))
+        return Built(mode, road, invalid, lambda: bound(*args, **kw), made_of)
     if road == "class":
         kw = dict(zip(names, kwvalues, strict=True))
         if len(kw) < len(names) and invalid:
             return None
         args = tuple(positional)
-        return Built(mode, road, invalid, lambda: func(*args, **kw))
+        return Built(mode, road, invalid, lambda: func(*args, **kw), made_of)
     if road == "vectorcall":
         args = tuple(positional)
         kwn, kwv = tuple(names), tuple(kwvalues)
-        return Built(mode, road, invalid, lambda: cases.vectorcall(func, args, kwn, kwv))
+        return Built(mode, road, invalid, lambda: cases.vectorcall(func, args, kwn, kwv), made_of)
     try:
         kwd = dict(zip(names, kwvalues, strict=True))
     except Exception:  # noqa: BLE001 - an evil name refused to hash
@@ -609,7 +705,7 @@ def build_call(target: Target, plan: Plan, inst: Any) -> Built | None:
     if len(kwd) < len(names) and invalid:
         return None
     args = tuple(positional)
-    return Built(mode, road, invalid, lambda: cases.slot_call(func, args, kwd if kwd else None))
+    return Built(mode, road, invalid, lambda: cases.slot_call(func, args, kwd if kwd else None), made_of)
 
 
 # ---------------------------------------------------------------------------
@@ -635,6 +731,7 @@ def _gen_call(call: Callable[[], Any]) -> Iterator[Any]:
         before = sys.exc_info()
         yield call
         yield _outcome(call)
+        observe.record("handled in the generator after the call", observe.handled_now())
         if sys.exc_info() != before:
             raise Violation("the exception handled around the call inside a generator changed") from None
 
@@ -654,6 +751,8 @@ def run_call(target: Target, plan: Plan) -> None:
         return
     label = f"{target.method.label} [{built.mode}, {built.road}]"
     where = d.below(8)
+    observe.record("run", label, where)
+    observe.register_now(built.made_of)
     STATE.depth += 1
     try:
         if where == 1:  # inside an except block: the handled exception must survive
@@ -662,6 +761,7 @@ def run_call(target: Target, plan: Plan) -> None:
             except LookupError:
                 before = sys.exc_info()
                 outcome = _outcome(built.call)
+                observe.record("handled after the call", observe.handled_now())
                 if sys.exc_info() != before:
                     raise Violation(f"{label}: the handled exception changed across the call") from None
         elif where == 2:  # the same, in a generator
@@ -677,6 +777,7 @@ def run_call(target: Target, plan: Plan) -> None:
                 before = sys.exc_info()
                 bare = _bare_gen_call(built.call)
                 outcome, inside = next(bare)
+                observe.record("handled in the generator", observe.which_now(inside[1]))
                 if inside != before:
                     raise Violation(f"{label}: in a generator, the caller's handled exception changed") from None
                 if sys.exc_info() != before:
@@ -684,27 +785,37 @@ def run_call(target: Target, plan: Plan) -> None:
             # The generator handles nothing of its own: resumed from here it must
             # see what this frame handles, not the exception its first caller had.
             resumer = sys.exc_info()
-            if next(bare) != resumer:
+            resumed = next(bare)
+            observe.record("handled in the generator, resumed", observe.which_now(resumed[1]))
+            if resumed != resumer:
                 raise Violation(f"{label}: a generator kept a handled exception after the call")
             bare.close()
         else:
             outcome = _outcome(built.call)
     finally:
         STATE.depth -= 1
-    _check(target, built, inst, outcome, label, d)
+    _check(target, built, inst, outcome, label, plan)
 
 
 def _outcome(call: Callable[[], Any]) -> tuple[str, Any]:
     try:
-        return "ok", call()
+        result = call()
     except Exception as exc:  # noqa: BLE001
+        observe.record("outcome raised", observe.canon_now(exc))
         return "raised", exc
     except BaseException as exc:
         raise Violation(f"the call raised {type(exc).__name__}, not an ordinary exception: {exc}") from exc
+    observe.record("outcome returned", observe.canon_now(result))
+    return "ok", result
 
 
-def _check(target: Target, built: Built, inst: Any, outcome: tuple[str, Any], label: str, d: Draw) -> None:
+def _check(target: Target, built: Built, inst: Any, outcome: tuple[str, Any], label: str, plan: Plan) -> None:
+    d = plan.draw
     kind, value = outcome
+    if target.twin is None:  # a twin: what it does is compared, not checked
+        if kind == "raised":
+            d.chance(4)  # the choice the module's run makes here
+        return
     reached = inst.reached
     if kind == "ok":
         if built.invalid:
@@ -726,19 +837,25 @@ def _check(target: Target, built: Built, inst: Any, outcome: tuple[str, Any], la
         raise Violation(f"{label}: {exc!s} after reaching the collaborators {reached}")
     elif built.mode == "valid" and before_body:
         raise Violation(f"{label}: a valid call was refused: {exc}")
-    if d.chance(4):  # read the traceback the way tools do
-        # The standard library reads the module's globals for the source lines
-        # (linecache, by __name__): with hostile globals it may raise, ordinarily.
-        with contextlib.suppress(Exception):
-            traceback.format_exception(exc)
-        tb = exc.__traceback__
-        while tb is not None:
-            code = tb.tb_frame.f_code
-            list(code.co_positions())
-            list(code.co_lines())
-            list(dis.get_instructions(code))
-            (tb.tb_lasti, tb.tb_frame.f_lineno, tb.tb_frame.f_lasti)  # noqa: B018
-            tb = tb.tb_next
+    if d.chance(4):
+        with plan.apart():
+            _read_traceback(exc)
+
+
+def _read_traceback(exc: BaseException) -> None:
+    """Reads the traceback the way tools do."""
+    # The standard library reads the module's globals for the source lines
+    # (linecache, by __name__): with hostile globals it may raise, ordinarily.
+    with contextlib.suppress(Exception):
+        traceback.format_exception(exc)
+    tb = exc.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        list(code.co_positions())
+        list(code.co_lines())
+        list(dis.get_instructions(code))
+        (tb.tb_lasti, tb.tb_frame.f_lineno, tb.tb_frame.f_lasti)  # noqa: B018
+        tb = tb.tb_next
 
 
 # ---------------------------------------------------------------------------
@@ -767,6 +884,9 @@ class FakeTemporaryDirectory:
         if k == 3:
             return Evil(self._plan)
         return None
+
+    __enter__ = _logged("TemporaryDirectory().__enter__", __enter__)  # type: ignore[assignment]
+    __exit__ = _logged("TemporaryDirectory().__exit__", __exit__)  # type: ignore[assignment]
 
 
 class FuzzPath(cases.FakePath):
@@ -798,6 +918,10 @@ class FuzzPath(cases.FakePath):
         if self.plan is not None and self.plan.draw.chance(4):
             raise Refused("cannot unlink")
 
+    __truediv__ = _logged("Path() /", __truediv__)  # type: ignore[assignment]
+    exists = _logged("Path().exists", exists)  # type: ignore[assignment]
+    unlink = _logged("Path().unlink", unlink)  # type: ignore[assignment]
+
 
 def _fake_global(name: str, target: Target, plan: Plan, real: dict[str, Any]) -> Any:
     """A replacement of a module global: the real object, or a fake that
@@ -815,6 +939,7 @@ def _fake_global(name: str, target: Target, plan: Plan, real: dict[str, Any]) ->
             ok = real["base64"].b64encode(b) if isinstance(b, bytes | bytearray) else b""
             return (ok, plan.value(), Evil(plan), bytearray(b"cGF5"), ok, ok)[k]
 
+        b64encode = _logged("base64.b64encode", b64encode)
         as_module = types.ModuleType("base64")
         if d.below(2):
             as_module.b64encode = b64encode  # type: ignore[attr-defined]
@@ -833,7 +958,7 @@ def _fake_global(name: str, target: Target, plan: Plan, real: dict[str, Any]) ->
                 return types.SimpleNamespace(domain_url=plan.value())  # no application_uuid
             return types.SimpleNamespace(domain_url=plan.value(), application_uuid=plan.value())
 
-        return model
+        return _logged(name, model)
     if name == "tempfile":
 
         def manager() -> Any:
@@ -844,7 +969,8 @@ def _fake_global(name: str, target: Target, plan: Plan, real: dict[str, Any]) ->
                 return types.SimpleNamespace(__exit__=lambda *exc: None)  # no __enter__
             return FakeTemporaryDirectory(plan)
 
-        return d.pick((types.SimpleNamespace(TemporaryDirectory=manager), real.get("tempfile", tempfile)))
+        logged = _logged("tempfile.TemporaryDirectory", manager)
+        return d.pick((types.SimpleNamespace(TemporaryDirectory=logged), real.get("tempfile", tempfile)))
     if name == "shutil":
 
         def copy(*args: Any) -> Any:
@@ -853,15 +979,15 @@ def _fake_global(name: str, target: Target, plan: Plan, real: dict[str, Any]) ->
                 raise Refused("cannot copy")
             if k == 2:
                 plan.meddle(module, target.globals, real)
-            if k == 3 and os.path.exists("app.zip"):
+            if k == 3 and not plan.isolated and os.path.exists("app.zip"):
                 os.unlink("app.zip")  # the archive is gone before it is read
 
-        fake = types.SimpleNamespace(copytree=copy, copy=copy, make_archive=copy)
+        fake = types.SimpleNamespace(**{f: _logged(f"shutil.{f}", copy) for f in ("copytree", "copy", "make_archive")})
         if d.chance(4):
             del fake.make_archive
         return d.pick((fake, real.get("shutil", fake)))
     if name == "Path":
-        return d.pick((functools.partial(FuzzPath, plan=plan), real.get("Path", FuzzPath)))
+        return d.pick((_logged("Path", functools.partial(FuzzPath, plan=plan)), real.get("Path", FuzzPath)))
     if name == "__builtins__":
         with_base64 = dict(builtins.__dict__, base64=real["base64"])
         return d.pick((builtins, builtins.__dict__, {}, DictSub(builtins.__dict__), with_base64, plan.value()))
@@ -925,8 +1051,8 @@ class Harness:
         self.targets = targets()
         if not self.targets:
             raise RuntimeError("no compiled action module is importable")
-        self.modules = list({id(t.module): t.module for t in self.targets}.values())
-        self.names = {id(t.module): t.method.module for t in self.targets}  # __name__ may be swapped
+        both = [*self.targets, *(t.twin for t in self.targets if t.twin is not None)]
+        self.names = {id(t.module): t.module.__name__ for t in both}  # __name__ may be swapped
         self.workdir = tempfile.mkdtemp(prefix="veltra-fuzz-")
         atexit.register(shutil.rmtree, self.workdir, True)
         os.makedirs(os.path.join(self.workdir, "src"), exist_ok=True)
@@ -935,6 +1061,7 @@ class Harness:
         with open(os.path.join(self.workdir, "requirements.txt"), "w") as f:
             f.write("\n")
         self.archive = os.path.join(self.workdir, "app.zip")
+        self.archive_written: tuple[int, int] | None = None  # (size, mtime) as the harness left it
         deploy = cases.load(DEPLOY_MODULE)
         self.real: dict[str, Any] = {"base64": __import__("base64")}
         if deploy is not None:
@@ -942,35 +1069,63 @@ class Harness:
             # deploy stays in memory.
             self.real.update({k: deploy.__dict__[k] for k in FAKE_FS})
             deploy.__dict__.update(FAKE_FS)
+            twins.load(DEPLOY_MODULE).__dict__.update(FAKE_FS)
         sys.unraisablehook = _unraisable
 
     def one_input(self, data: bytes) -> None:
+        """The input through the compiled modules, checked, then through their
+        twins; what the two runs saw must agree."""
+        seen = self.run(data, self.targets, observe.Log("module"))
+        twin_targets = [t.twin for t in self.targets]
+        if None in twin_targets:  # a harness whose targets were replaced by hand
+            return
+        twin_seen = self.run(data, twin_targets, observe.Log("twin"))  # type: ignore[arg-type]
+        difference = observe.first_difference(seen.events, twin_seen.events)
+        if difference is not None:
+            raise Violation(f"the module and its twin differ at {difference}")
+
+    def run(self, data: bytes, targets: list[Target], log: observe.Log) -> observe.Log:
+        """One run of the input through these targets, written into `log`."""
         d = Draw(data)
-        plan = Plan(d, self.targets)
+        plan = Plan(d, targets)
         STATE.problems = None
-        if not os.path.exists(self.archive):  # a real deploy or a fake removes it
-            with open(self.archive, "wb") as f:
-                f.write(cases.ARCHIVE_BYTES)
+        modules = list({id(t.module): t.module for t in targets}.values())
+        self.restore_archive()
         # The deploy works in the current directory; the fuzzer's own paths
         # (corpus, artifacts) are relative to the one it was started in.
         home = os.getcwd()
         os.chdir(self.workdir)
         try:
-            with kept_globals(self.modules):
+            with kept_globals(modules), observe.active(log):
                 for _ in range(1 + d.below(MAX_CALLS)):
-                    target = d.pick(self.targets)
+                    target = d.pick(targets)
                     change_globals(target, plan, self.real)
-                    before = [dict(m.__dict__) for m in self.modules]
+                    before = [dict(m.__dict__) for m in modules]
                     STATE.touched.clear()
                     run_call(target, plan)
-                    for module, was in zip(self.modules, before, strict=True):
+                    for module, was in zip(modules, before, strict=True):
                         skip = {n for m, n in STATE.touched if m == id(module)}
                         if not _same_namespace(module.__dict__, was, skip):
                             raise Violation(f"a call changed the globals of {self.names[id(module)]}")
         finally:
             os.chdir(home)
-        if STATE.problems:
+        if STATE.problems and log.side == "module":
             raise Violation("; ".join(STATE.problems))
+        return log
+
+    def restore_archive(self) -> None:
+        """The working directory's "app.zip" as every run starts with it (a real
+        deploy replaces or removes it, a fake removes it)."""
+        try:
+            st = os.stat(self.archive)
+            if (st.st_size, st.st_mtime_ns) == self.archive_written:
+                return
+        except FileNotFoundError:
+            pass
+        with open(self.archive, "wb") as f:
+            f.write(cases.ARCHIVE_BYTES)
+        st = os.stat(self.archive)
+        self.archive_written = (st.st_size, st.st_mtime_ns)
 
 
 # ---------------------------------------------------------------------------

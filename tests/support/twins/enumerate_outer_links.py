@@ -1,5 +1,3 @@
-"""The listing action written in plain Python, for comparison in the benchmarks."""
-
 import base64
 
 from veltra.cloud.models.base import EnumerateOuterLinksResponse
@@ -9,6 +7,8 @@ from veltra.cloud.services.actions.base import CloudActionBase
 class EnumerateOuterLinksAction(CloudActionBase):
     """
     Class to handle the listing of external connections.
+
+    This class provides functionality to list external connections for a given environment.
     """
 
     def action(
@@ -16,9 +16,18 @@ class EnumerateOuterLinksAction(CloudActionBase):
     ) -> "EnumerateOuterLinksResponse":
         """
         Executes the action to list external connections with the given parameters.
+
+        Args:
+            env_name (str): The name of the environment.
+            application_uuid (str | None, optional): The UUID of the application. Defaults to None.
+            application_name (str | None, optional): The name of the application. Defaults to None.
+
+        Returns:
+            EnumerateOuterLinksResponse: The response containing the list of external connections.
         """
-        if type(env_name) is not str:
-            raise TypeError(f"Argument 'env_name' has incorrect type (expected str, got {type(env_name).__name__})")
+        if type(env_name) is not str: raise TypeError(f"Argument 'env_name' has incorrect type (expected str, got {type(env_name).__name__})")  # entry check
+
+
         encrypted_data = self._credentials_data()
         response_data = self.execute_transaction(
             "EnumerateOuterLinks",
@@ -29,4 +38,5 @@ class EnumerateOuterLinksAction(CloudActionBase):
                 "application_name": application_name,
             },
         )
-        return EnumerateOuterLinksResponse(**response_data)
+
+        return EnumerateOuterLinksResponse(**dict(response_data))
