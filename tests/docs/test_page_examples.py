@@ -107,6 +107,7 @@ def project(tmp_path):
         "VELTRA_DATA_DIR": str(top / ".veltra-data"),  # what ./dev run and the README use
         "DB_PASSWORD": "from-the-environment",
         "TERM": "dumb",
+        "SKBUILD_EDITABLE_VERBOSE": "0",  # an editable install (README) rebuilds quietly
     }
     return top, env
 

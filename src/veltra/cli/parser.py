@@ -213,8 +213,9 @@ DEPLOY_DESCRIPTION = """\
 Deploy the application in the current folder to an environment.
 
 Only src/, requirements.txt, pyproject.toml and .veltra-cli are packed; everything
-else in the folder is left out, and each deploy names what it left out. The
-deploy writes its archive app.zip into the folder, reads it, deletes it, then sends it.
+else in the folder is left out, and each deploy names what it left out (the first
+8 names, then how many more). The deploy writes its archive app.zip into the
+folder, reads it, deletes it, then sends it.
 
 Before anything is packed, the command refuses, with one "error:" line per
 problem (every problem at once, at most 20 lines) and exit code 1:
