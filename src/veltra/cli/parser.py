@@ -140,7 +140,7 @@ def _data_dir_given(words: Sequence[str]) -> str | None:
 
 def _folder_in_use(words: Sequence[str]) -> str:
     """The data folder the command line ``words`` would use, and what chose it, as the help says it."""
-    from veltra.cloud.services.local import data_dir_from_environment
+    from veltra.cloud.services.local import DATA_DIR_VAR, data_dir_from_environment
     from veltra.errors import VeltraCloudError
 
     given = _data_dir_given(words)
@@ -150,7 +150,7 @@ def _folder_in_use(words: Sequence[str]) -> str:
         folder, source = data_dir_from_environment()
     except VeltraCloudError as exc:
         return f"none, since {exc}"
-    return f"{folder} (from ${source})" if source.isupper() else f"{folder} ({source})"
+    return f"{folder} (from ${source})" if source == DATA_DIR_VAR else f"{folder} ({source})"
 
 
 def _wrap(text: str, indent: int, width: int = 88) -> list[str]:
