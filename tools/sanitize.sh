@@ -43,11 +43,15 @@ asan_rt=$(${CXX:-g++} -print-file-name=libasan.so)
 ubsan_rt=$(${CXX:-g++} -print-file-name=libubsan.so)
 [ -f "$asan_rt" ] || { echo "sanitize: libasan.so not found ($asan_rt)" >&2; exit 1; }
 
-# Every module must really be instrumented, or the run proves nothing.
+# Every module must really be instrumented, and its assertions live (each failing assert calls
+# __assert_fail), or the run proves nothing.
 for so in "$venv"/lib/python3.12/site-packages/veltra/cloud/services/actions/*.so; do
-  if ! nm -D "$so" | grep __asan_init >/dev/null; then
-    echo "sanitize: $so is not built with ASan" >&2; exit 1
-  fi
+  symbols=$(nm -D "$so")
+  for wanted in "__asan_init ASan" "__ubsan_handle_ UBSan" "__assert_fail live assertions"; do
+    if ! grep -q "${wanted%% *}" <<<"$symbols"; then
+      echo "sanitize: $so is not built with ${wanted#* } (no ${wanted%% *} symbol)" >&2; exit 1
+    fi
+  done
 done
 
 # Sanitizer reports go to files as well as stderr, so a report printed by a

@@ -251,6 +251,37 @@ def test_deploy_problems_are_one_error_line(veltra, app, tmp_path, as_plain_user
     assert stored_deploys(tmp_path) == []
 
 
+def test_every_problem_of_a_folder_is_reported_at_once(veltra, app, tmp_path, as_plain_user):
+    """Whoever fixes one problem must not meet the next one only on the next try."""
+    (app / "app.zip").write_text("mine")
+    (app / "requirements.txt").unlink()
+    (app / "pyproject.toml").unlink()
+    (app / "pyproject.toml").mkdir()
+    (app / ".veltra-cli").mkdir()
+    (app / "src" / "hello_app" / "main.py").chmod(0)
+    (app / "src" / "hello_app" / "gone.py").symlink_to("missing.py")
+    app.chmod(0o555)
+    try:
+        proc = veltra("deploy", "--env", "t", "--yes", cwd=app, preexec_fn=as_plain_user)
+    finally:
+        app.chmod(0o755)
+    expected = [
+        "app.zip already exists",
+        "requirements.txt not found in",
+        "pyproject.toml in ",
+        ".veltra-cli in ",
+        "cannot write into",
+        "cannot read src/hello_app/main.py: Permission denied",
+        "symbolic link src/hello_app/gone.py -> missing.py is dangling",
+        "refused 1 symbolic link before packing anything",
+    ]
+    lines = proc.stderr.splitlines()
+    assert (proc.returncode, proc.stdout, len(lines)) == (1, "", len(expected)), proc.stderr
+    for line, words in zip(lines, expected, strict=True):
+        assert line.startswith("error: ") and words in line, (line, words)
+    assert stored_deploys(tmp_path) == [] and (app / "app.zip").read_text() == "mine"
+
+
 # --- show what happens ---------------------------------------------------------------------------
 
 

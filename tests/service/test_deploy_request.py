@@ -199,6 +199,11 @@ def without(key):
             f"{BAD_TOML}'utf-8' codec can't decode byte 0xff in position 0: invalid start byte",
         ),
         (
+            {"zip_archive": b64(zip_bytes({**APP, "app/pyproject.toml": f'[project]\nname = "{"x" * 101}"\n'}))},
+            VeltraCloudRequestError,
+            "the [project] name in app/pyproject.toml must be at most 100 printable characters",
+        ),
+        (
             {"application_uuid": APP_UUID, "application_name": "other"},
             VeltraCloudConflictError,
             f"application {APP_UUID} is named 'hello-app', not 'other'",

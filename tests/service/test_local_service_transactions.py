@@ -161,12 +161,13 @@ def test_a_connection_for_an_application_never_deployed_is_refused(service, app)
     assert listed(service) == []
 
 
-def test_deploy_redeploy_and_url(service):
-    first = models.DeployResponse(**send(service, "CreateAppDeploy")["details"])
+@pytest.mark.parametrize("not_a_redeploy", [{}, {"redeploy": None}, {"redeploy": False}])  # null: not given
+def test_deploy_redeploy_and_url(service, not_a_redeploy):
+    first = models.DeployResponse(**send(service, "CreateAppDeploy", **not_a_redeploy)["details"])
     assert first.application_name == "hello-app"
     assert first.domain_url.startswith(f"https://{first.application_uuid}.{VELTRA_ENV_SUBDOMAIN}.")
     with pytest.raises(VeltraCloudAlreadyDeployedError, match=r"hello-app.*already deployed.*'dev'"):
-        send(service, "CreateAppDeploy")
+        send(service, "CreateAppDeploy", **not_a_redeploy)
     second = send(service, "CreateAppDeploy", redeploy=True)["details"]
     assert (second["application_uuid"], second["deploy_number"]) == (first.application_uuid, 2)
     assert send(service, "CreateAppDeploy", env_name="prod")["details"]["deploy_number"] == 1
@@ -257,6 +258,9 @@ def test_missing_key_and_name_mismatch_are_refused(service):
         ({"VELTRA_DATA_DIR": "/srv/v", "XDG_DATA_HOME": "/x"}, "/srv/v"),
         ({"XDG_DATA_HOME": "/x"}, "/x/veltra"),
         ({"XDG_DATA_HOME": "relative"}, "HOME/.local/share/veltra"),
+        ({"VELTRA_DATA_DIR": "", "XDG_DATA_HOME": "/x"}, "/x/veltra"),  # an empty variable is an unset one
+        ({"VELTRA_DATA_DIR": "~/v"}, "HOME/v"),
+        ({"VELTRA_DATA_DIR": "v"}, None),  # relative: refused, not read from wherever the command runs
     ],
 )
 def test_data_dir_follows_environment(monkeypatch, tmp_path, env, expected):
@@ -265,7 +269,12 @@ def test_data_dir_follows_environment(monkeypatch, tmp_path, env, expected):
     monkeypatch.setenv("HOME", str(tmp_path))
     for var, value in env.items():
         monkeypatch.setenv(var, value)
-    assert default_data_dir() == Path(expected.replace("HOME", str(tmp_path)))
+    if expected is None:
+        with pytest.raises(VeltraCloudError, match=r"VELTRA_DATA_DIR must be an absolute path, got 'v'"):
+            LocalService()
+    else:
+        assert default_data_dir() == Path(expected.replace("HOME", str(tmp_path)))
+        assert LocalService().data_dir == default_data_dir()
 
 
 @pytest.mark.parametrize("model", [*MODELS.values(), models.DeployResponse])

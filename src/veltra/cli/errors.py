@@ -22,7 +22,7 @@ class ExitCode(enum.IntEnum):
         'an error, reported as one line (or one per problem) starting with "error:": the service'
         " refused a request; a file or folder is missing, unreadable or read-only; a symbolic link"
         " or a file name is refused; another deploy is running in the folder; the data folder is"
-        " not private; also a declined deploy",
+        ' not private; also a declined deploy, which prints "Deploy cancelled." instead',
     )
     USAGE = 2, "a wrong command line"
     INTERRUPTED = (

@@ -3,8 +3,8 @@
 Each command names the function that runs it (``module:function`` under
 :mod:`veltra.cli`), imported only when that command runs. The epilog (data
 folder, environment variables, exit codes) is written when help is shown, not
-on every run: it names the default data folder, which takes the service's
-module to work out.
+on every run: it names the data folder the command line would use, which takes
+the service's module to work out.
 """
 
 from __future__ import annotations
@@ -77,7 +77,7 @@ class _Parser(argparse.ArgumentParser):
     """No abbreviated options; a mistake is one "error:" line that never repeats a KEY=VALUE word."""
 
     def __init__(
-        self, *args: Any, words: list[str], epilog_text: Callable[[], str] | None = None, **kwargs: Any
+        self, *args: Any, words: list[str], epilog_text: Callable[[Sequence[str]], str] | None = None, **kwargs: Any
     ) -> None:
         super().__init__(*args, allow_abbrev=False, formatter_class=_HelpFormatter, **kwargs)
         self.words = words  # the command line, shared by the parser and its subcommands
@@ -98,7 +98,7 @@ class _Parser(argparse.ArgumentParser):
     def format_help(self) -> str:
         self.complete()
         if self.epilog_text is not None and self.epilog is None:
-            self.epilog = self.epilog_text()
+            self.epilog = self.epilog_text(self.words)
         return super().format_help()
 
     def error(self, message: str) -> NoReturn:
@@ -115,7 +115,7 @@ def _credential(text: str) -> tuple[str, str | None]:
 
 
 def _data_dir(text: str) -> Path:
-    """``--data-dir``: not empty; ``~`` expanded as for VELTRA_DATA_DIR."""
+    """``--data-dir``: not empty; ``~`` expanded as for VELTRA_DATA_DIR; a relative path taken from here, once."""
     from pathlib import Path
 
     if not text.strip():
@@ -123,15 +123,54 @@ def _data_dir(text: str) -> Path:
     return Path(text).expanduser().absolute()
 
 
+def _data_dir_given(words: Sequence[str]) -> str | None:
+    """The ``--data-dir`` of a command line, as the parser reads it: an option of ``veltra`` itself,
+    before the command, the last one given counting; None without one."""
+    given = None
+    rest = iter(words)
+    for word in rest:
+        if word == "--data-dir":
+            given = next(rest, None)
+        elif word.startswith("--data-dir="):
+            given = word.partition("=")[2]
+        elif word == "--" or not word.startswith("-"):
+            break
+    return given
+
+
+def _folder_in_use(words: Sequence[str]) -> str:
+    """The data folder the command line ``words`` would use, and what chose it, as the help says it."""
+    from veltra.cloud.services.local import DATA_DIR_VAR, data_dir_from_environment
+    from veltra.errors import VeltraCloudError
+
+    given = _data_dir_given(words)
+    if given is not None and given.strip():  # an empty one is refused when the command runs
+        return f"{_data_dir(given)} (from --data-dir)"
+    try:
+        folder, source = data_dir_from_environment()
+    except VeltraCloudError as exc:
+        return f"none, since {exc}"
+    return f"{folder} (from ${source})" if source == DATA_DIR_VAR else f"{folder} ({source})"
+
+
 def _wrap(text: str, indent: int, width: int = 88) -> list[str]:
+    """``text`` in lines of ``width``, never breaking a word such as a path, at a hyphen or otherwise."""
     import textwrap
 
-    return textwrap.wrap(text, width=width, initial_indent=" " * indent, subsequent_indent=" " * indent)
+    return textwrap.wrap(
+        text,
+        width=width,
+        initial_indent=" " * indent,
+        subsequent_indent=" " * indent,
+        break_long_words=False,
+        break_on_hyphens=False,
+    )
 
 
-def epilog() -> str:
-    """The data folder, the environment variables and the exit codes, as ``--help`` ends with them."""
-    from veltra.cloud.services.local import DEFAULT_MAX_ARCHIVE_SIZE, DEFAULT_MAX_CREDENTIAL_SIZE, default_data_dir
+def epilog(words: Sequence[str] = ()) -> str:
+    """The data folder that the command line ``words`` would use, the environment variables and the exit
+    codes, as ``--help`` ends with them."""
+    from veltra.cloud.services.local import DEFAULT_MAX_ARCHIVE_SIZE, DEFAULT_MAX_CREDENTIAL_SIZE
     from veltra.sizes import format_size
 
     codes = []
@@ -141,9 +180,10 @@ def epilog() -> str:
         codes.extend(lines[1:])
     folder = (
         "The embedded local service keeps deploys and connections in one SQLite file in the data folder:"
-        " --data-dir DIR, else $VELTRA_DATA_DIR, else the user data folder"
-        f" (here: {printable(default_data_dir())}). It must be private: owned by you, and neither readable"
-        " nor writable by other users."
+        " --data-dir DIR (a relative path is taken from the current folder), else $VELTRA_DATA_DIR (an"
+        " absolute path; empty counts as unset), else the user data folder. This command line uses"
+        f" {printable(_folder_in_use(words))}. It must be private: owned by you, and neither readable nor"
+        " writable by other users; a new one is made with mode 0700."
     )
     return "\n".join(
         [
@@ -151,14 +191,16 @@ def epilog() -> str:
             *_wrap(folder, 2),
             "",
             "environment variables:",
-            "  VELTRA_DATA_DIR             the data folder (~ is expanded)",
+            "  VELTRA_DATA_DIR             the data folder: an absolute path (~ is expanded); empty counts",
+            "                              as unset",
             "  XDG_DATA_HOME               base of the default data folder on Linux",
             "  VELTRA_TOKEN, VELTRA_USER   the caller's token and user name sent with each request",
             "  VELTRA_MAX_ARCHIVE_SIZE     largest deploy archive the local service accepts, e.g. 200M",
             f"                              (default {format_size(DEFAULT_MAX_ARCHIVE_SIZE)})",
             "  VELTRA_MAX_CREDENTIAL_SIZE  largest credential value it accepts"
             f" (default {format_size(DEFAULT_MAX_CREDENTIAL_SIZE)})",
-            "  VELTRA_DEBUG                set to 1 to see the traceback of an unexpected error",
+            "  VELTRA_DEBUG                set to any non-empty value (0 too) to see the traceback of an",
+            "                              unexpected error",
             "",
             "exit codes:",
             *codes,
@@ -171,12 +213,14 @@ DEPLOY_DESCRIPTION = """\
 Deploy the application in the current folder to an environment.
 
 Only src/, requirements.txt, pyproject.toml and .veltra-cli are packed; everything
-else in the folder is left out, and each deploy names what it left out. The
-deploy writes its archive app.zip into the folder, reads it, deletes it, then sends it.
+else in the folder is left out, and each deploy names what it left out (the first
+8 names, then how many more). The deploy writes its archive app.zip into the
+folder, reads it, deletes it, then sends it.
 
 Before anything is packed, the command refuses, with one "error:" line per
-problem and exit code 1:
-  - a folder without src/ or requirements.txt;
+problem (every problem at once, at most 20 lines) and exit code 1:
+  - a folder without src/ or requirements.txt, or where src is not a folder, or
+    requirements.txt, pyproject.toml or .veltra-cli not a file;
   - an app.zip already in the folder (the deploy would overwrite it, then delete it);
   - a folder it cannot write app.zip into, a file or folder it cannot read;
   - a file name the service cannot take (not UTF-8, or holding a backslash),
@@ -191,7 +235,8 @@ the archive holds exactly the files it checked.
 Standard output carries only the deploy's own messages. The questions, the notes
 (what was left out, whether this was a first deploy or a redeploy) and, on a
 terminal, a live status go to standard error. "y" or "yes", in any case, answers
-a question with yes.
+a question with yes; anything else, or the end of the input, declines: the
+command prints "Deploy cancelled." (not an error line) and exits with 1.
 """
 
 CHANGE_DESCRIPTION = """\
@@ -344,7 +389,8 @@ def build_parser(argv: Sequence[str] | None = None) -> _Parser:
         "--data-dir",
         metavar="DIR",
         type=_data_dir,
-        help="data folder of the local service (overrides VELTRA_DATA_DIR; ~ is expanded)",
+        help="data folder of the local service (overrides VELTRA_DATA_DIR; ~ is expanded, a relative path is"
+        " taken from the current folder; must not be empty)",
     )
     commands = _Commands(parser, "command")
     commands.add(

@@ -221,8 +221,10 @@ def scan(root: Path, *, follow_symlinks: bool = False, max_problems: int = 20) -
     except OSError as exc:
         raise ProjectError(f"cannot read the project folder {root}: {_strerror(exc)}") from None
 
+    # Every problem is reported at once: whoever fixes one should not meet the next only on the next try.
+    lines: list[str] = []
     if ARCHIVE_NAME in top:
-        raise ProjectError(
+        lines.append(
             f"{root / ARCHIVE_NAME} already exists; the deploy writes its archive under that name and deletes it"
             " afterwards, so move or rename yours and deploy again"
         )
@@ -230,12 +232,13 @@ def scan(root: Path, *, follow_symlinks: bool = False, max_problems: int = 20) -
         f"{SOURCE_DIR}/" if name == SOURCE_DIR else name for name in (SOURCE_DIR, REQUIRED_FILE) if name not in top
     ]
     if missing:
-        raise ProjectError(
+        lines.append(
             f"{' and '.join(missing)} not found in {root}; run the deploy from the application's folder,"
             f" which holds {SOURCE_DIR}/ and {REQUIRED_FILE}"
         )
     kinds = {SOURCE_DIR: (stat.S_ISDIR, "a folder"), REQUIRED_FILE: (stat.S_ISREG, "a file")}
     kinds.update({name: (stat.S_ISREG, "a file") for name in OPTIONAL_FILES})
+    walked = [name for name in PACKED if name in top]
     for name, (is_kind, kind) in kinds.items():
         if name in top:
             try:
@@ -243,24 +246,24 @@ def scan(root: Path, *, follow_symlinks: bool = False, max_problems: int = 20) -
             except OSError:
                 continue  # a dangling or looping link: the walk below reports it
             if not is_kind(mode):
-                raise ProjectError(f"{name} in {root} must be {kind}")
+                lines.append(f"{name} in {root} must be {kind}")
+                walked.remove(name)
     if not os.access(root, os.W_OK | os.X_OK):
-        raise ProjectError(
+        lines.append(
             f"cannot write into {root}: the deploy packs the application into {ARCHIVE_NAME} there;"
             " make the folder writable or deploy from a writable copy"
         )
 
     walker = _Walker(root, follow_symlinks, project)
     root_stat = os.stat(root)
-    for name in PACKED:
-        if name in top:
-            walker.walk(name, frozenset({(root_stat.st_dev, root_stat.st_ino)}))
-            project.packed.append(f"{name}/" if name == SOURCE_DIR else name)
+    for name in walked:
+        walker.walk(name, frozenset({(root_stat.st_dev, root_stat.st_ino)}))
+        project.packed.append(f"{name}/" if name == SOURCE_DIR else name)
     project.left_out = sorted(
         f"{name}/" if entry.is_dir() else name for name, entry in top.items() if name not in PACKED
     )
 
-    lines = list(walker.problems)
+    lines += walker.problems
     refused = walker.bad_links + ([] if follow_symlinks else project.followed)
     lines += [str(link) for link in refused]
     if lines:

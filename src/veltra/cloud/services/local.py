@@ -11,7 +11,8 @@ runs of the command line. It behaves like a service across a network:
 * refusals are :class:`~veltra.errors.VeltraCloudError` subclasses whose
   message names what is wrong.
 
-The data folder is ``$VELTRA_DATA_DIR``, else the user data folder that
+The data folder is the one given to the constructor, else ``$VELTRA_DATA_DIR``
+(an absolute path; empty counts as unset), else the user data folder that
 platformdirs names for "veltra" (on Linux ``$XDG_DATA_HOME/veltra``, else
 ``~/.local/share/veltra``).
 
@@ -107,6 +108,8 @@ ARCHIVE_ROOT = "app"
 DEFAULT_MAX_ARCHIVE_SIZE = 100 * 1024 * 1024
 #: Largest credential value (UTF-8 bytes) the service accepts, unless configured otherwise.
 DEFAULT_MAX_CREDENTIAL_SIZE = 64 * 1024
+#: The environment variable that names the data folder.
+DATA_DIR_VAR = "VELTRA_DATA_DIR"
 #: Environment variables that set the two limits, e.g. ``200M`` or ``1024``.
 MAX_ARCHIVE_SIZE_VAR = "VELTRA_MAX_ARCHIVE_SIZE"
 MAX_CREDENTIAL_SIZE_VAR = "VELTRA_MAX_CREDENTIAL_SIZE"
@@ -173,11 +176,28 @@ def default_data_dir() -> Path:
     return Path(_default_data_dir())
 
 
+def data_dir_from_environment() -> tuple[str, str]:
+    """The data folder of a service given none, and what chose it: ``DATA_DIR_VAR`` or the user data folder.
+
+    An empty ``VELTRA_DATA_DIR`` counts as unset, as an empty variable usually
+    does; ``~`` is expanded. A relative one is refused rather than read from
+    wherever a command happens to run: a deploy runs in the application's folder,
+    and a store of credentials there is one step from being shipped with it.
+    """
+    explicit = os.environ.get(DATA_DIR_VAR)
+    if not explicit:
+        return platformdirs.user_data_dir("veltra", appauthor=False), "the user data folder"
+    expanded = os.path.expanduser(explicit)
+    if not os.path.isabs(expanded):
+        raise VeltraCloudError(
+            f"{DATA_DIR_VAR} must be an absolute path, got {explicit!r}: a relative one would mean another"
+            f' folder wherever a command runs; set it to one such as "$PWD/{explicit}"'
+        )
+    return expanded, DATA_DIR_VAR
+
+
 def _default_data_dir() -> str:
-    explicit = os.environ.get("VELTRA_DATA_DIR")
-    if explicit:
-        return os.path.expanduser(explicit)
-    return platformdirs.user_data_dir("veltra", appauthor=False)
+    return data_dir_from_environment()[0]
 
 
 def _limit(given: int | None, variable: str, default: int) -> int:
@@ -301,9 +321,14 @@ def _app_ref(request: dict[str, Any]) -> tuple[str | None, str | None]:
         if not isinstance(app_name, str) or not app_name.strip():
             raise VeltraCloudRequestError(f"application_name must be a non-empty string, got {app_name!r}")
         app_name = app_name.strip()
-        if len(app_name) > _MAX_APP_NAME or not app_name.isprintable():
-            raise VeltraCloudRequestError(f"application_name must be at most {_MAX_APP_NAME} printable characters")
+        _check_app_name(app_name, "application_name")
     return app_uuid, app_name
+
+
+def _check_app_name(name: str, what: str) -> None:
+    """An application name, however it is given, is at most 100 printable characters (spaces around it stripped)."""
+    if len(name) > _MAX_APP_NAME or not name.isprintable():
+        raise VeltraCloudRequestError(f"{what} must be at most {_MAX_APP_NAME} printable characters")
 
 
 def _credentials(request: dict[str, Any], limit: int, *, optional: bool = False) -> dict[str, str] | None:
@@ -623,8 +648,9 @@ class LocalService:
         notify: Callable[[str], None] | None = None,
         lock_timeout: float = LOCK_TIMEOUT,
     ) -> None:
-        # Paths are kept as text: a listing should not have to import pathlib to start.
-        self._dir = os.fspath(data_dir) if data_dir is not None else _default_data_dir()
+        # Paths are kept as text: a listing should not have to import pathlib to start. A relative
+        # folder is taken from the current folder once, here, not again at each transaction.
+        self._dir = os.path.join(os.getcwd(), os.fspath(data_dir)) if data_dir is not None else _default_data_dir()
         self._db = os.path.join(self._dir, DB_FILE)
         #: Largest archive (zip bytes) and credential value (UTF-8 bytes) accepted; from the
         #: arguments, else VELTRA_MAX_ARCHIVE_SIZE / VELTRA_MAX_CREDENTIAL_SIZE, else the defaults.
@@ -770,6 +796,8 @@ class LocalService:
         row = self._find_app(db, app_uuid, app_name if app_uuid is not None else name)
         if row is not None:
             return row
+        if app_name is None:  # a name from the archive follows the rule of a name given in the request
+            _check_app_name(name, f"the [project] name in {ARCHIVE_ROOT}/pyproject.toml")
         owner = db.execute("SELECT uuid FROM applications WHERE name = ?", (name,)).fetchone()
         if owner is not None:
             raise VeltraCloudConflictError(f"application name {name!r} already belongs to application {owner['uuid']}")
@@ -926,7 +954,9 @@ class LocalService:
         lakehouse_type = _name(request, "lakehouse_type")
         from_env = _name(request, "from_env", optional=True)
         app_uuid, app_name = _app_ref(request)
-        redeploy = request.get("redeploy", False)
+        redeploy = request.get("redeploy")
+        if redeploy is None:  # null, like a key left out, means "not given": a first deploy
+            redeploy = False
         if not isinstance(redeploy, bool):
             raise VeltraCloudRequestError(f"redeploy must be true or false, got {redeploy!r}")
         archive = _read_archive(request[_ARCHIVE_KEY], self.max_archive_size)
