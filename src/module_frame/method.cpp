@@ -488,8 +488,8 @@ Ref make_annotations(const MethodSpec& m) noexcept {
   return annotations;
 }
 
-// The keyword-only defaults dict, or nothing (and no error) without keyword-only
-// parameters.
+// The keyword-only defaults dict, or nothing (and no error) when no keyword-only
+// parameter has a default, as for a Python function.
 Ref make_kwdefaults(const MethodSpec& m, const MethodState& ms, bool& failed) noexcept {
   failed = false;
   if (!m.n_kwonly) return {};
@@ -501,6 +501,7 @@ Ref make_kwdefaults(const MethodSpec& m, const MethodState& ms, bool& failed) no
       return {};
     }
   }
+  if (kwdefaults && PyDict_GET_SIZE(kwdefaults.get()) == 0) return {};
   return kwdefaults;
 }
 
