@@ -5,7 +5,10 @@ from __future__ import annotations
 
 import base64
 import builtins
+import copy
 import inspect
+import json
+import pickle
 import pydoc
 import warnings
 
@@ -182,6 +185,19 @@ def test_signature_and_help():
     assert str(inspect.signature(recording(Action).action)).startswith("(env_name: 'str',")
     page = pydoc.render_doc(Action, renderer=pydoc.plaintext)
     assert "action(self, env_name: 'str'" in page and "Executes the action to list" in page
+
+
+@pytest.mark.parametrize("function", [METHOD, json.JSONEncoder.encode], ids=["compiled", "python"])
+def test_copy_and_pickle_take_a_method_by_reference_as_a_function(function):
+    holder = {"method": function, "in a list": [function]}
+    assert copy.copy(function) is function and copy.deepcopy(function) is function
+    assert copy.deepcopy(holder)["in a list"][0] is function
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        data = pickle.dumps(holder, protocol)
+        # By reference: the module and the qualified name (split in two below protocol 4).
+        assert function.__module__.encode() in data
+        assert all(part.encode() in data for part in function.__qualname__.split("."))
+        assert pickle.loads(data)["in a list"][0] is function
 
 
 # --- calls and binding -----------------------------------------------------------

@@ -470,6 +470,16 @@ PyGetSetDef method_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// copy, deepcopy and pickle take a method by reference, as they take a Python
+// function: given a name, copying returns the object itself and pickling
+// stores the module (__module__) and this name, looked up again when loaded.
+PyObject* method_reduce(PyObject* self, PyObject*) noexcept { return or_none(as_method(self)->qualname); }
+
+PyMethodDef method_methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, "The qualified name: copies and pickles refer to the method."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // ---------------------------------------------------------------------------
 // Making method objects
 
@@ -522,6 +532,7 @@ PyTypeObject method_type_template() noexcept {
       .tp_traverse = method_traverse,
       .tp_clear = method_clear,
       .tp_weaklistoffset = offsetof(MethodObject, weakrefs),
+      .tp_methods = method_methods,
       .tp_getset = method_getset,
       .tp_descr_get = method_descr_get,
       .tp_dictoffset = offsetof(MethodObject, dict),
