@@ -318,3 +318,131 @@ def test_what_a_debugger_leaves_on_an_entry_does_not_reach_the_next(tamper):
     assert tb_entries(second)[-3][:2] == (ENUMERATE_TB, 32)
     with pytest.raises(ValueError):
         frame.f_lineno = 1
+
+
+# --- the handled exception, exactly as plain Python keeps it ------------------------
+
+HANDLED_IN_A_GENERATOR = r"""
+import contextlib, os, sys, tempfile, warnings
+warnings.simplefilter("ignore")
+from veltra.cloud.services.actions import launch_rollout
+from veltra.errors import VeltraCloudAlreadyDeployedError
+
+os.chdir(tempfile.mkdtemp())
+os.mkdir("src")
+open("src/main.py", "w").close()
+open("requirements.txt", "w").close()
+
+class Deploy(launch_rollout.LaunchRolloutAction):
+    def __init__(self):
+        self.sent = 0
+    def _credentials_data(self):
+        return b"p"
+    def _print(self, text):
+        pass
+    def execute_transaction(self, name, request):
+        self.sent += 1
+        if self.sent == 1:
+            raise VeltraCloudAlreadyDeployedError("there")
+        return {"details": {"domain_url": "https://d/"}}
+
+# Two roads through the module that take up an exception of their own and drop
+# it, each beside what plain Python does in its place.
+def redeploy():
+    Deploy().action("t", "l", "e", no_input=True)
+
+def plain_redeploy():
+    try:
+        raise VeltraCloudAlreadyDeployedError("there")
+    except VeltraCloudAlreadyDeployedError:
+        pass
+
+def with_block():
+    os.rename("requirements.txt", "moved")
+    try:
+        Deploy().action("t", "l", "e", no_input=True)
+    except FileNotFoundError:
+        pass
+    finally:
+        os.rename("moved", "requirements.txt")
+
+def plain_with_block():
+    try:
+        with tempfile.TemporaryDirectory():
+            raise FileNotFoundError
+    except FileNotFoundError:
+        pass
+
+class CallersError(Exception):
+    pass
+
+def resumed_outside(gen):
+    # The caller no longer handles anything: what the generator sees now is
+    # what its own handled-exception slot holds.
+    seen = next(gen)
+    try:
+        next(gen)
+    except BaseException as reraised:
+        return seen is thrown[0], reraised is thrown[0], type(reraised).__name__
+
+thrown = []
+
+def handler(call):
+    # Handles the exception its caller handles too, runs the call, and yields
+    # inside its `except` block.
+    try:
+        yield
+    except CallersError:
+        call()
+        yield
+        yield sys.exception()
+        raise
+
+def after_throw(call):
+    # gen.throw(e) from inside `except e`.
+    gen = handler(call)
+    next(gen)
+    try:
+        raise CallersError
+    except CallersError as e:
+        thrown[:] = [e]
+        gen.throw(e)
+    return resumed_outside(gen)
+
+def in_contextmanager(call):
+    # contextlib.contextmanager throws the `with` block's exception into the
+    # generator while the `with` statement handles it.
+    seen = []
+
+    @contextlib.contextmanager
+    def managed():
+        try:
+            yield
+        except CallersError:
+            call()
+            seen.append(sys.exception())
+            raise
+
+    try:
+        with managed():
+            thrown[:] = [CallersError()]
+            raise thrown[0]
+    except BaseException as reraised:
+        return seen[0] is thrown[0], reraised is thrown[0], type(reraised).__name__
+
+for case in (after_throw, in_contextmanager):
+    for call, plain in ((redeploy, plain_redeploy), (with_block, plain_with_block)):
+        print(case.__name__, call.__name__, case(call), case(plain))
+"""
+
+
+@pytest.mark.parametrize("version", INTERPRETERS)
+def test_a_generator_keeps_the_exception_it_handles_when_its_caller_handles_it_too(version):
+    result = run_python(HANDLED_IN_A_GENERATOR, python=python313() if version else None)
+    assert result.returncode == 0, result.stderr
+    handled = "(True, True, 'CallersError')"  # sys.exception() is e, and a bare `raise` raises e
+    assert result.stdout.splitlines() == [
+        f"{case} {call} {handled} {handled}"
+        for case in ("after_throw", "in_contextmanager")
+        for call in ("redeploy", "with_block")
+    ]
