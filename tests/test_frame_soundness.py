@@ -320,6 +320,72 @@ def test_what_a_debugger_leaves_on_an_entry_does_not_reach_the_next(tamper):
         frame.f_lineno = 1
 
 
+# --- every entry has a frame of its own ------------------------------------------
+
+PDB_ON_ONE_OF_TWO = r"""
+import builtins, gc, io, pdb, warnings, weakref
+warnings.simplefilter("ignore")
+from veltra.cloud.services.actions import enumerate_outer_links as mod
+
+class Rec(mod.EnumerateOuterLinksAction):
+    def __init__(self):
+        pass
+    def _credentials_data(self):
+        return b"p"
+    def execute_transaction(self, name, request):
+        return None  # the model's ** fails in the module: its entry is the innermost
+
+def failed():
+    try:
+        Rec().action("env")
+    except TypeError as e:
+        return e
+
+written = []
+class Written:
+    pass
+def make_written():
+    w = Written()
+    written.append(weakref.ref(w))
+    return w
+builtins.make_written = make_written
+
+def entry(e):
+    tb = e.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    return tb
+
+older, debugged = failed(), failed()
+# What pdb.post_mortem(tb) does, answering `!x = ...` and `q` at its prompt.
+debugger = pdb.Pdb(stdin=io.StringIO("!x = make_written()\nq\n"), stdout=io.StringIO(), readrc=False)
+debugger.use_rawinput = False
+debugger.reset()
+debugger.interaction(None, entry(debugged))
+print(entry(debugged).tb_frame.f_code.co_name.rsplit(".", 1)[-1], entry(debugged).tb_lineno)
+print("debugged:", sorted(entry(debugged).tb_frame.f_locals))
+print("older:", sorted(entry(older).tb_frame.f_locals), entry(older).tb_frame is entry(debugged).tb_frame)
+del debugged, debugger
+gc.collect()
+print("written value alive:", written[0]() is not None)
+later = failed()
+print("later:", sorted(entry(later).tb_frame.f_locals), entry(later).tb_lineno)
+"""
+
+
+@pytest.mark.parametrize("version", INTERPRETERS)
+def test_what_pdb_writes_into_one_entry_reaches_no_other_and_dies_with_it(version):
+    result = run_python(PDB_ON_ONE_OF_TWO, python=python313() if version else None)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "action 42",
+        "debugged: ['x']",
+        "older: [] False",
+        "written value alive: False",
+        "later: [] 42",
+    ]
+
+
 # --- the handled exception, exactly as plain Python keeps it ------------------------
 
 HANDLED_IN_A_GENERATOR = r"""

@@ -32,13 +32,23 @@ MethodObject* as_method(PyObject* self) noexcept { return reinterpret_cast<Metho
 // ---------------------------------------------------------------------------
 // Binding and check errors: cold, out of line, and each message made once.
 
+// Raises TypeError(*args). The exception is made by the type's tp_new, which
+// takes the tuple as its args as TypeError(message) does (its tp_init would
+// only store it again), and raised as PyErr_SetObject raises it, chained to
+// the exception being handled.
+[[gnu::cold]] void raise_with(PyObject* args) noexcept {
+  auto* type = reinterpret_cast<PyTypeObject*>(PyExc_TypeError);
+  Ref exception = Ref::steal(type->tp_new(type, args, nullptr));
+  if (exception) PyErr_SetObject(PyExc_TypeError, exception.get());
+}
+
 // Raises TypeError(message). When `keep` is given, the args tuple is stored
 // there (a new reference) so that the next identical error reuses it.
 [[gnu::cold]] void raise_type_error(Ref message, PyObject** keep) noexcept {
   if (!message) return;
   Ref args = Ref::steal(PyTuple_Pack(1, message.get()));
   if (!args) return;
-  PyErr_SetObject(PyExc_TypeError, args.get());
+  raise_with(args.get());
   if (keep) store(*keep, args.release());
 }
 
@@ -46,7 +56,7 @@ MethodObject* as_method(PyObject* self) noexcept { return reinterpret_cast<Metho
 [[gnu::cold]] void count_error(const MethodObject* m, Py_ssize_t given) noexcept {
   PyObject** keep = given >= 0 && given < kCachedCounts ? &m->state->count_messages[given] : nullptr;
   if (keep && *keep) {
-    PyErr_SetObject(PyExc_TypeError, *keep);
+    raise_with(*keep);
     return;
   }
   const MethodSpec& s = *m->spec;
@@ -74,7 +84,7 @@ MethodObject* as_method(PyObject* self) noexcept { return reinterpret_cast<Metho
     break;
   }
   if (slot && slot->args && strncmp(slot->type_name, type_name, 200) == 0) {
-    PyErr_SetObject(PyExc_TypeError, slot->args);
+    raise_with(slot->args);
     return;
   }
   Ref message = Ref::steal(PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",

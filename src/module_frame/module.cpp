@@ -428,10 +428,12 @@ int exec_steps(PyObject* module, bool& added) noexcept {
   PyObject* b = PyBytes_FromStringAndSize("", 0);
   if (!b) return -1;
   store(g_state.empty_bytes, b);
-  // A type readied before stays: method objects of an earlier, failed
-  // execution may still use it.
+  // A type readied before stays: objects of an earlier, failed execution may
+  // still use it.
   if (!(g_state.method_type.tp_flags & Py_TPFLAGS_READY)) g_state.method_type = method_type_template();
   if (ready_method_type() < 0) return -1;
+  if (!(g_state.keeper_type.tp_flags & Py_TPFLAGS_READY)) g_state.keeper_type = keeper_type_template();
+  if (PyType_Ready(&g_state.keeper_type) < 0) return -1;
 
   // 6: the strings.
   if (make_names() < 0) return -1;
