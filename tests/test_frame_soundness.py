@@ -512,3 +512,39 @@ def test_a_generator_keeps_the_exception_it_handles_when_its_caller_handles_it_t
         for case in ("after_throw", "in_contextmanager")
         for call in ("redeploy", "with_block")
     ]
+
+
+# --- a body holds what it was lent ------------------------------------------------
+
+LENDER_DROPS_ITS_ARGUMENTS = r"""
+import functools, warnings
+warnings.simplefilter("ignore")
+from veltra.cloud.services.actions.attach_outer_link import AttachOuterLinkAction
+
+class Rec(AttachOuterLinkAction):
+    def __init__(self):
+        self.sent = []
+        self.kept = []
+    def _credentials_data(self):
+        # functools.partial calls with pointers into its own arguments tuple and
+        # holds no reference for the call: replacing its state frees the tuple
+        # and the only reference to the credentials dict.
+        call.__setstate__((call.func, (), None, None))
+        self.kept.append({"filler": 49})  # a new dict, where a freed one would be
+        return b"p"
+    def execute_transaction(self, name, request):
+        self.sent.append((request["connection_name"], dict(request["credentials"])))
+        return {}
+
+inst = Rec()
+call = functools.partial(AttachOuterLinkAction.action, inst, "conn", "postgres", {"only": "here"}, "env")
+call()
+print(inst.sent)
+"""
+
+
+@pytest.mark.parametrize("version", INTERPRETERS)
+def test_a_body_holds_what_its_caller_lent_for_the_whole_call(version):
+    result = run_python(LENDER_DROPS_ITS_ARGUMENTS, python=python313() if version else None)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "[('conn', {'only': 'here'})]"

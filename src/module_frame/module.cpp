@@ -178,11 +178,13 @@ int make_constants() noexcept {
     // What binding reads per parameter, and the defaults of the positional
     // parameters, in order.
     ms.min_positional = m.min_positional();
+    ms.n_checked = 0;
     Py_ssize_t n_defaults = 0;
     for (int p = 0; p < m.n_params(); ++p) {
       const Param& param = m.params[p];
       ms.default_values[p] = default_value(param.dflt);
       ms.check_types[p] = checked_type(param.check);
+      if (ms.check_types[p]) ms.checked[ms.n_checked++] = p;
       n_defaults += p < m.n_positional() && ms.default_values[p];
     }
     Ref defaults;

@@ -63,8 +63,10 @@ struct FrameFlags {
 struct MethodState {
   // What binding reads on every call, worked out once from the table.
   int min_positional = 0;
-  PyObject* default_values[kMaxParams] = {};     // borrowed singletons (None, False); null: required
-  PyTypeObject* check_types[kMaxParams] = {};    // exact type required on entry; null: none
+  PyObject* default_values[kMaxParams] = {};   // borrowed singletons (None, False); null: required
+  PyTypeObject* check_types[kMaxParams] = {};  // exact type required on entry; null: none
+  int checked[kMaxParams] = {};                // the checked parameters, in order
+  int n_checked = 0;
   PyObject* defaults = nullptr;                  // __defaults__: tuple, or null when there are none
   PyObject* code = nullptr;                      // __code__
   PyObject* count_messages[kCachedCounts] = {};  // by the number of positional arguments given
