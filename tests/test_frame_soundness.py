@@ -548,3 +548,67 @@ def test_a_body_holds_what_its_caller_lent_for_the_whole_call(version):
     result = run_python(LENDER_DROPS_ITS_ARGUMENTS, python=python313() if version else None)
     assert result.returncode == 0, result.stderr
     assert result.stdout.strip() == "[('conn', {'only': 'here'})]"
+
+
+# --- what a failed execution leaves behind ---------------------------------------------
+
+
+def test_a_failed_import_under_another_name_leaves_an_entry_another_module_took():
+    result = run_python("""
+        import importlib.util, sys, types
+        dotted = "veltra.cloud.services.actions.enumerate_outer_links"
+        path = importlib.util.find_spec(dotted).origin
+        other = types.ModuleType(dotted)
+
+        class Models(types.ModuleType):
+            def __getattr__(self, name):
+                if name == "EnumerateOuterLinksResponse":
+                    # While the module runs, another module takes its dotted name.
+                    sys.modules[dotted] = other
+                raise AttributeError(name)
+
+        sys.modules["veltra.cloud.models.base"] = Models("veltra.cloud.models.base")
+        spec = importlib.util.spec_from_file_location("alias.enumerate_outer_links", path)
+        try:
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        except ImportError as e:
+            print("failed:", e)
+        print("kept:", sys.modules.get(dotted) is other)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["failed: cannot import name EnumerateOuterLinksResponse", "kept: True"]
+
+
+def test_a_method_outliving_a_failed_execution_reports_on_its_own_globals():
+    result = run_python("""
+        import warnings
+        warnings.simplefilter("ignore")
+        from veltra.cloud.services.actions import base
+
+        kept = []
+        def refuse(cls, **kwargs):
+            kept.append(cls.__dict__["action"])
+            raise LookupError("refused")
+        base.CloudActionBase.__init_subclass__ = classmethod(refuse)
+        try:
+            import veltra.cloud.services.actions.enumerate_outer_links
+        except LookupError as e:
+            print("failed:", e)
+        del base.CloudActionBase.__init_subclass__
+
+        method = kept[0]
+        namespace = method.__globals__
+        del namespace["__builtins__"]  # a frame on these globals takes the running builtins
+        try:
+            method()
+        except TypeError as e:
+            tb = e.__traceback__.tb_next
+            print(e)
+            print(tb.tb_frame.f_globals is namespace, tb.tb_lineno, tb.tb_next is None)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "failed: refused",
+        "action() takes at least 2 positional arguments (0 given)",
+        "True 14 True",
+    ]
