@@ -386,6 +386,44 @@ def test_what_pdb_writes_into_one_entry_reaches_no_other_and_dies_with_it(versio
     ]
 
 
+class NoModel(enumerate_outer_links.EnumerateOuterLinksAction):
+    def __init__(self):
+        pass
+
+    def _credentials_data(self):
+        return b"p"
+
+    def execute_transaction(self, name, request):
+        return None  # the model's ** fails in the module, with a new exception each time
+
+
+def frame_of_a_failed_entry():
+    try:
+        NoModel().action("env")
+    except TypeError as e:
+        frame = e.__traceback__.tb_next.tb_frame
+    return frame  # the exception and its traceback are gone: no cycle holds the frame
+
+
+class Written:
+    pass
+
+
+def test_a_written_frame_goes_as_soon_as_the_next_entry_replaces_it():
+    gc.disable()  # no collection may free it instead
+    try:
+        written = Written()
+        gone = weakref.ref(written)
+        frame = frame_of_a_failed_entry()
+        frame.f_locals["x"] = written  # what pdb's `!x = ...` does
+        del written, frame
+        assert gone() is not None
+        later = frame_of_a_failed_entry()
+        assert gone() is None and later.f_locals == {}
+    finally:
+        gc.enable()
+
+
 # --- the handled exception, exactly as plain Python keeps it ------------------------
 
 HANDLED_IN_A_GENERATOR = r"""

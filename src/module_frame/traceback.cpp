@@ -132,7 +132,8 @@ bool reusable(const TracebackEntry& cached) noexcept {
 // defaults: frame -> function -> (keeper,) -> frame. The cycle keeps the frame
 // while the collector does not run; once no traceback holds the frame, a
 // collection frees it with whatever was left on it, and the keeper, as it goes,
-// takes the frame out of the cache.
+// takes the frame out of the cache. A kept frame that a new one replaces is let
+// go at once when nothing holds it any more (release_kept).
 
 struct Keeper {
   PyObject_HEAD
@@ -161,8 +162,23 @@ void keeper_dealloc(PyObject* self) noexcept {
   PyObject_GC_Del(self);
 }
 
+// Lets the kept frame of `cached` go now, if nothing but its keeper holds it,
+// instead of at the next collection: clearing its function's defaults frees
+// the keeper, which takes the frame out of the cache, and the frame with it.
+// Runs with no exception pending; leaves none.
+void release_kept(const TracebackEntry& cached) noexcept {
+  if (!cached.frame || Py_REFCNT(cached.frame) != 1) return;
+  for (int i = 0; i < cached.n_referents; ++i) {
+    if (!PyFunction_Check(cached.referents[i])) continue;
+    const Ref function = Ref::borrow(cached.referents[i]);  // outlives the frame that holds it
+    if (PyFunction_SetDefaults(function.get(), Py_None) < 0) PyErr_Clear();
+    return;
+  }
+}
+
 // Keeps `frame`, new and as made, as the frame the next entries at this line
-// may use. Runs with no exception pending; leaves none.
+// may use, in place of the one kept before. Runs with no exception pending;
+// leaves none.
 void keep(TracebackEntry& cached, PyObject* frame, PyObject* globals) noexcept {
   const Referents made = referents(frame);
   PyObject* function = nullptr;
@@ -184,11 +200,15 @@ void keep(TracebackEntry& cached, PyObject* frame, PyObject* globals) noexcept {
     PyErr_Clear();
     return;
   }
+  // Releasing the old frame may run Python code (a finalizer of what a debugger
+  // left on it), even a failing call that comes back here and keeps a frame of
+  // its own; this one is kept after it.
+  release_kept(cached);
   for (int i = 0; i < made.count; ++i) cached.referents[i] = made.items[i];
   cached.n_referents = made.count;
   cached.marks = marks(frame);
   cached.globals = globals;
-  cached.frame = frame;  // alive while its keeper is; an earlier one is left to its own keeper
+  cached.frame = frame;  // alive while its keeper is; an earlier one still held is left to its own keeper
 }
 
 // A new frame for an entry of `code` with `globals`, made with the pending
