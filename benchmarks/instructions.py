@@ -19,7 +19,14 @@ cancel; an empty loop gives the loop's own instructions, which are subtracted.
 The wall clock of the same paths (run.py's timing, shorter rounds) is measured
 first, in this process, unless --no-wall.
 
-    .venv/bin/python benchmarks/instructions.py [--calls N1 N2] [-j JOBS] [--no-wall] [--json FILE]
+--rev REV (repeatable) also counts the compiled modules of an earlier commit in
+the same run: REV's sources are exported with `git archive` into
+build/bench/<commit>/ and built there (kept for later runs); its five shared
+objects are put beside a copy of this checkout's Python package, so that only
+the compiled modules differ, and the child runs with that copy first on its
+path. Only the compiled loops are counted again for a REV.
+
+    .venv/bin/python benchmarks/instructions.py [--calls N1 N2] [-j JOBS] [--no-wall] [--json FILE] [--rev REV]...
 """
 
 from __future__ import annotations
@@ -71,8 +78,9 @@ def child(counts: list[int]) -> None:
 # once per loop.
 
 
-def callgrind(counts: list[int], out: str) -> int:
-    """Total instructions of one child run under callgrind."""
+def callgrind(counts: list[int], out: str, path: str | None = None) -> int:
+    """Total instructions of one child run under callgrind, with `path` (a
+    folder holding a `veltra` package) first on the child's module path."""
     import os
     import shutil
     import subprocess
@@ -93,6 +101,8 @@ def callgrind(counts: list[int], out: str) -> int:
     if shutil.which("setarch"):
         cmd = ["setarch", os.uname().machine, "-R", *cmd]
     env = dict(os.environ, PYTHONHASHSEED="0")
+    if path:
+        env["PYTHONPATH"] = path
     proc = subprocess.run(cmd, capture_output=True, text=True, env=env, check=False)
     if proc.returncode != 0:
         raise RuntimeError(f"child failed ({proc.returncode}): {proc.stderr[-2000:]}")
@@ -101,17 +111,65 @@ def callgrind(counts: list[int], out: str) -> int:
     return int(totals[-1])
 
 
-def count(n1: int, n2: int, workers: int) -> list[float]:
-    """Instructions per call of every loop, in the order of jobs()."""
+def count(n1: int, n2: int, workers: int, path: str | None = None, kinds: tuple[str, ...] = ()) -> dict[int, float]:
+    """Instructions per call of the loops of jobs() (all of them, or those of
+    `kinds` and the empty loop), by their index in jobs()."""
     import tempfile
     from concurrent.futures import ThreadPoolExecutor
 
-    size = len(jobs())
-    plans = [[n1] * size] + [[n2 if i == j else n1 for i in range(size)] for j in range(size)]
+    table = jobs()
+    size = len(table)
+    which = [j for j, job in enumerate(table) if not kinds or job[1] in ("loop", *kinds)]
+    plans = [[n1] * size] + [[n2 if i == j else n1 for i in range(size)] for j in which]
     with tempfile.TemporaryDirectory(prefix="veltra-callgrind-") as tmp, ThreadPoolExecutor(workers) as pool:
-        totals = list(pool.map(lambda k: callgrind(plans[k], f"{tmp}/callgrind.{k:03d}"), range(len(plans))))
+        totals = list(pool.map(lambda k: callgrind(plans[k], f"{tmp}/callgrind.{k:03d}", path), range(len(plans))))
     base = totals[0]
-    return [(t - base) / (n2 - n1) for t in totals[1:]]
+    return {j: (t - base) / (n2 - n1) for j, t in zip(which, totals[1:], strict=True)}
+
+
+def build_rev(rev: str) -> tuple[str, str]:
+    """(short commit, folder) of the compiled modules of commit `rev`, next to a
+    copy of this checkout's Python package; built on first use, then kept."""
+    import importlib.util
+    import shutil
+    import subprocess
+    from pathlib import Path
+
+    root = Path(__file__).resolve().parents[1]
+    sha = subprocess.run(
+        ["git", "-C", str(root), "rev-parse", "--verify", f"{rev}^{{commit}}"],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout.strip()
+    home = root / "build" / "bench" / sha[:12]
+    site = home / "site"
+    actions = Path("veltra", "cloud", "services", "actions")
+    if not (site / actions).is_dir():
+        src, built = home / "src", home / "install"
+        for folder in (src, built, site):
+            shutil.rmtree(folder, ignore_errors=True)
+        src.mkdir(parents=True)
+        archive = subprocess.run(["git", "-C", str(root), "archive", sha], capture_output=True, check=True).stdout
+        subprocess.run(["tar", "-x", "-C", str(src)], input=archive, check=True)
+        print(f"building {rev} ({sha[:12]}) in {home}", file=sys.stderr)
+        subprocess.run(
+            [
+                *(sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check"),
+                *("--no-build-isolation", "--no-deps", "--target", str(built), f"-Cbuild-dir={home / 'build'}"),
+                str(src),
+            ],
+            check=True,
+        )
+        spec = importlib.util.find_spec("veltra")
+        assert spec is not None and spec.submodule_search_locations, "veltra is not installed"
+        ours = Path(next(iter(spec.submodule_search_locations)))
+        shutil.copytree(ours, site / "veltra", ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+        modules = sorted((built / actions).glob("*.so"))
+        assert len(modules) == 5, modules
+        for module in modules:
+            shutil.copy2(module, site / actions / module.name)
+    return sha[:12], str(site)
 
 
 def wall_clock() -> dict[tuple[str, str], float]:
@@ -144,13 +202,25 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("-j", "--jobs", type=int, default=1, help="callgrind runs at once (default 1)")
     parser.add_argument("--no-wall", action="store_true", help="count instructions only")
     parser.add_argument("--json", help="also write the figures to this file")
+    parser.add_argument(
+        "--rev",
+        action="append",
+        default=[],
+        metavar="REV",
+        help="also count the compiled modules of this commit (repeatable; built into build/bench/)",
+    )
     args = parser.parse_args(argv)
     n1, n2 = args.calls
     if not 256 <= n1 < n2:
         parser.error("--calls needs 256 <= N1 < N2")
 
+    built = [build_rev(rev) for rev in args.rev]
     wall = {} if args.no_wall else wall_clock()
     per_call = count(n1, n2, args.jobs)
+    by_rev = {}
+    for name, path in built:
+        figures = count(n1, n2, args.jobs, path, ("compiled",))
+        by_rev[name] = {k: figures[k] - figures[0] for k in figures if k}
     table = jobs()
     loop = per_call[0]
     rows: list[dict] = [{"what": LOOP, "instructions": loop}]
@@ -161,6 +231,8 @@ def main(argv: list[str] | None = None) -> int:
         if wall:
             r["compiled_ns"], r["plain_ns"] = wall[(row, "compiled")] * 1e9, wall[(row, "plain")] * 1e9
             r["wall_ratio"] = r["compiled_ns"] / r["plain_ns"]
+        if by_rev:
+            r["compiled_instructions_at"] = {name: figures[k] for name, figures in by_rev.items()}
         rows.append(r)
 
     print(
@@ -183,6 +255,23 @@ def main(argv: list[str] | None = None) -> int:
             line += f" {r['compiled_ns']:>6.0f} ns {r['plain_ns']:>6.0f} ns {r['wall_ratio']:>6.2f}"
         print(line)
     print("\nratio = compiled / plain: below 1 the compiled module does less.")
+    if by_rev:
+        names = list(by_rev)
+        print("\ncompiled instructions per call at each commit, and this checkout's change against each")
+        print(
+            f"{'':<66}"
+            + "".join(f" {n:>12}" for n in names)
+            + f" {'checkout':>9}"
+            + "".join(f" {'vs ' + n[:7]:>10}" for n in names)
+        )
+        for r in rows[1:]:
+            at, now = r["compiled_instructions_at"], r["compiled_instructions"]
+            print(
+                f"{r['what']:<66}"
+                + "".join(f" {at[n]:>12.0f}" for n in names)
+                + f" {now:>9.0f}"
+                + "".join(f" {100 * (now - at[n]) / at[n]:>+9.1f}%" for n in names)
+            )
     if args.json:
         with open(args.json, "w") as f:
             json.dump(rows, f, indent=1)

@@ -25,33 +25,6 @@ GLOBALS = {short: ("base64", conn.model) for short, conn in cases.CONNECTIONS.it
 GLOBALS[cases.DEPLOY_MODULE] = ("base64", "tempfile", "shutil", "Path", "DeployResponse", "VELTRA_ENV_SUBDOMAIN")
 BUILT = [short for short in twins.NAMES if cases.load(short) is not None]
 
-# Where today's frame departs from Python; mended in the frame's own work
-# (issue 14, item 2): a generator that handles the exception its caller handles
-# too (what contextlib.contextmanager does when a with block raises) loses it
-# when a module's `except` or `with` emulation ran inside: sys.exception() is
-# None there afterwards instead of that exception.
-FRAME_FAULT = (
-    "the handled-exception slot of a generator whose caller handles the same exception is emptied "
-    "by the except/with emulation (issue 14, item 2)"
-)
-KNOWN_FRAME_FAULTS = {
-    ("launch_rollout.action", name, "generator-throw")
-    for name in (
-        "ok-redeploy-no-input",
-        "ok-redeploy-yes",
-        "ok-redeploy-declined",
-        "execute-raise",
-        "execute-missing",
-        "redeploy-raises-again",
-        "already-deployed-class-removed",
-        "copytree-raises",
-        "real-no-src",
-        "global-Path-removed",
-        "global-shutil-removed",
-        "global-base64-removed",
-    )
-}
-
 
 def case_list(short: str, module: types.ModuleType) -> list[cases.Case]:
     if short == cases.DEPLOY_MODULE:
@@ -77,9 +50,7 @@ def _params() -> list[Any]:
     for short in BUILT:
         for index, case in enumerate(paths(short)[0]):
             for situation in observe.SITUATIONS:
-                key = (case.method.label, case.name, situation)
-                marks = [pytest.mark.xfail(strict=True, reason=FRAME_FAULT)] if key in KNOWN_FRAME_FAULTS else []
-                out.append(pytest.param(short, index, situation, marks=marks, id=f"{case.label}:{situation}"))
+                out.append(pytest.param(short, index, situation, id=f"{case.label}:{situation}"))
     return out
 
 
@@ -93,11 +64,6 @@ def test_module_and_twin_agree(short, index, situation):
     assert got, "nothing was observed"
     difference = observe.first_difference(got, want)
     assert difference is None, f"{case.label} ({situation}): module and twin differ at {difference}"
-
-
-def test_every_frame_fault_named_is_a_path():
-    labels = {(c.method.label, c.name) for short in BUILT for c in paths(short)[0]}
-    assert {(m, n) for m, n, _ in KNOWN_FRAME_FAULTS} <= labels
 
 
 # --- the twins are the modules' likeness ------------------------------------------------

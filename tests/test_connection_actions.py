@@ -171,6 +171,28 @@ def test_request_from_the_required_arguments(c, payload, text):
         assert request[key] is (vals[key] if key in c.params[: c.required] else None), key
 
 
+def test_every_call_sends_a_request_of_its_own(c):
+    # What the service does to one request (here: keeps it, changes it, adds a
+    # key) reaches no later one.
+    kept = []
+
+    def spoil(name, request):
+        kept.append(request)
+        if len(kept) == 1:
+            request[c.keys[0]] = "spoiled"
+            request["extra"] = True
+        return {}
+
+    inst = watched(c.cls, response=spoil)
+    first, second = values(c), values(c)
+    inst.action(*required(c, first))
+    inst.action(*required(c, second))
+    assert kept[0] is not kept[1]
+    assert list(kept[1]) == ["data", *c.keys]
+    for key in c.keys:
+        assert kept[1][key] is (second[key] if key in c.params[: c.required] else None), key
+
+
 def _positional(c, inst, vals):
     return inst.action, [*vals.values()], {}, vals
 

@@ -5,8 +5,12 @@ from __future__ import annotations
 
 import base64
 import builtins
+import copy
 import inspect
+import json
+import pickle
 import pydoc
+import sys
 import warnings
 
 import pytest
@@ -184,6 +188,19 @@ def test_signature_and_help():
     assert "action(self, env_name: 'str'" in page and "Executes the action to list" in page
 
 
+@pytest.mark.parametrize("function", [METHOD, json.JSONEncoder.encode], ids=["compiled", "python"])
+def test_copy_and_pickle_take_a_method_by_reference_as_a_function(function):
+    holder = {"method": function, "in a list": [function]}
+    assert copy.copy(function) is function and copy.deepcopy(function) is function
+    assert copy.deepcopy(holder)["in a list"][0] is function
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        data = pickle.dumps(holder, protocol)
+        # By reference: the module and the qualified name (split in two below protocol 4).
+        assert function.__module__.encode() in data
+        assert all(part.encode() in data for part in function.__qualname__.split("."))
+        assert pickle.loads(data)["in a list"][0] is function
+
+
 # --- calls and binding -----------------------------------------------------------
 
 
@@ -256,6 +273,30 @@ def test_every_call_form_binds_alike(call):
     ((name, request),) = inst.transactions()
     assert name == "EnumerateOuterLinks"
     assert list(request.items())[1:] == [("env_name", "e"), ("application_uuid", "u"), ("application_name", "n")]
+
+
+def refcount_of_args(call):
+    """References to the args tuple of the TypeError that `call` raises, once the
+    exception is gone (the local and getrefcount's own argument make two)."""
+    try:
+        call()
+    except TypeError as e:
+        args = e.args
+    return sys.getrefcount(args)
+
+
+def plain_type_error():
+    raise TypeError("a message")
+
+
+# A count message is kept for up to 15 arguments given, each after its first
+# use: one more reference than plain Python's.
+@pytest.mark.parametrize("given, kept", [(15, 1), (16, 0), (17, 0), (40, 0)])
+def test_a_binding_errors_message_is_held_once_more_only_when_kept(given, kept):
+    inst = recording(Action)
+    for _ in range(3):
+        compiled = refcount_of_args(lambda: inst.action(*range(given - 1)))
+    assert compiled == refcount_of_args(plain_type_error) + kept
 
 
 @pytest.mark.parametrize(

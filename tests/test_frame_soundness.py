@@ -318,3 +318,335 @@ def test_what_a_debugger_leaves_on_an_entry_does_not_reach_the_next(tamper):
     assert tb_entries(second)[-3][:2] == (ENUMERATE_TB, 32)
     with pytest.raises(ValueError):
         frame.f_lineno = 1
+
+
+# --- every entry has a frame of its own ------------------------------------------
+
+PDB_ON_ONE_OF_TWO = r"""
+import builtins, gc, io, pdb, warnings, weakref
+warnings.simplefilter("ignore")
+from veltra.cloud.services.actions import enumerate_outer_links as mod
+
+class Rec(mod.EnumerateOuterLinksAction):
+    def __init__(self):
+        pass
+    def _credentials_data(self):
+        return b"p"
+    def execute_transaction(self, name, request):
+        return None  # the model's ** fails in the module: its entry is the innermost
+
+def failed():
+    try:
+        Rec().action("env")
+    except TypeError as e:
+        return e
+
+written = []
+class Written:
+    pass
+def make_written():
+    w = Written()
+    written.append(weakref.ref(w))
+    return w
+builtins.make_written = make_written
+
+def entry(e):
+    tb = e.__traceback__
+    while tb.tb_next:
+        tb = tb.tb_next
+    return tb
+
+older, debugged = failed(), failed()
+# What pdb.post_mortem(tb) does, answering `!x = ...` and `q` at its prompt.
+debugger = pdb.Pdb(stdin=io.StringIO("!x = make_written()\nq\n"), stdout=io.StringIO(), readrc=False)
+debugger.use_rawinput = False
+debugger.reset()
+debugger.interaction(None, entry(debugged))
+print(entry(debugged).tb_frame.f_code.co_name.rsplit(".", 1)[-1], entry(debugged).tb_lineno)
+print("debugged:", sorted(entry(debugged).tb_frame.f_locals))
+print("older:", sorted(entry(older).tb_frame.f_locals), entry(older).tb_frame is entry(debugged).tb_frame)
+del debugged, debugger
+gc.collect()
+print("written value alive:", written[0]() is not None)
+later = failed()
+print("later:", sorted(entry(later).tb_frame.f_locals), entry(later).tb_lineno)
+"""
+
+
+@pytest.mark.parametrize("version", INTERPRETERS)
+def test_what_pdb_writes_into_one_entry_reaches_no_other_and_dies_with_it(version):
+    result = run_python(PDB_ON_ONE_OF_TWO, python=python313() if version else None)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "action 42",
+        "debugged: ['x']",
+        "older: [] False",
+        "written value alive: False",
+        "later: [] 42",
+    ]
+
+
+class NoModel(enumerate_outer_links.EnumerateOuterLinksAction):
+    def __init__(self):
+        pass
+
+    def _credentials_data(self):
+        return b"p"
+
+    def execute_transaction(self, name, request):
+        return None  # the model's ** fails in the module, with a new exception each time
+
+
+def frame_of_a_failed_entry():
+    try:
+        NoModel().action("env")
+    except TypeError as e:
+        frame = e.__traceback__.tb_next.tb_frame
+    return frame  # the exception and its traceback are gone: no cycle holds the frame
+
+
+class Written:
+    pass
+
+
+def test_a_written_frame_goes_as_soon_as_the_next_entry_replaces_it():
+    gc.disable()  # no collection may free it instead
+    try:
+        written = Written()
+        gone = weakref.ref(written)
+        frame = frame_of_a_failed_entry()
+        frame.f_locals["x"] = written  # what pdb's `!x = ...` does
+        del written, frame
+        assert gone() is not None
+        later = frame_of_a_failed_entry()
+        assert gone() is None and later.f_locals == {}
+    finally:
+        gc.enable()
+
+
+# --- the handled exception, exactly as plain Python keeps it ------------------------
+
+HANDLED_IN_A_GENERATOR = r"""
+import contextlib, os, sys, tempfile, warnings
+warnings.simplefilter("ignore")
+from veltra.cloud.services.actions import launch_rollout
+from veltra.errors import VeltraCloudAlreadyDeployedError
+
+os.chdir(tempfile.mkdtemp())
+os.mkdir("src")
+open("src/main.py", "w").close()
+open("requirements.txt", "w").close()
+
+class Deploy(launch_rollout.LaunchRolloutAction):
+    def __init__(self):
+        self.sent = 0
+    def _credentials_data(self):
+        return b"p"
+    def _print(self, text):
+        pass
+    def execute_transaction(self, name, request):
+        self.sent += 1
+        if self.sent == 1:
+            raise VeltraCloudAlreadyDeployedError("there")
+        return {"details": {"domain_url": "https://d/"}}
+
+# Two roads through the module that take up an exception of their own and drop
+# it, each beside what plain Python does in its place.
+def redeploy():
+    Deploy().action("t", "l", "e", no_input=True)
+
+def plain_redeploy():
+    try:
+        raise VeltraCloudAlreadyDeployedError("there")
+    except VeltraCloudAlreadyDeployedError:
+        pass
+
+def with_block():
+    os.rename("requirements.txt", "moved")
+    try:
+        Deploy().action("t", "l", "e", no_input=True)
+    except FileNotFoundError:
+        pass
+    finally:
+        os.rename("moved", "requirements.txt")
+
+def plain_with_block():
+    try:
+        with tempfile.TemporaryDirectory():
+            raise FileNotFoundError
+    except FileNotFoundError:
+        pass
+
+class CallersError(Exception):
+    pass
+
+def resumed_outside(gen):
+    # The caller no longer handles anything: what the generator sees now is
+    # what its own handled-exception slot holds.
+    seen = next(gen)
+    try:
+        next(gen)
+    except BaseException as reraised:
+        return seen is thrown[0], reraised is thrown[0], type(reraised).__name__
+
+thrown = []
+
+def handler(call):
+    # Handles the exception its caller handles too, runs the call, and yields
+    # inside its `except` block.
+    try:
+        yield
+    except CallersError:
+        call()
+        yield
+        yield sys.exception()
+        raise
+
+def after_throw(call):
+    # gen.throw(e) from inside `except e`.
+    gen = handler(call)
+    next(gen)
+    try:
+        raise CallersError
+    except CallersError as e:
+        thrown[:] = [e]
+        gen.throw(e)
+    return resumed_outside(gen)
+
+def in_contextmanager(call):
+    # contextlib.contextmanager throws the `with` block's exception into the
+    # generator while the `with` statement handles it.
+    seen = []
+
+    @contextlib.contextmanager
+    def managed():
+        try:
+            yield
+        except CallersError:
+            call()
+            seen.append(sys.exception())
+            raise
+
+    try:
+        with managed():
+            thrown[:] = [CallersError()]
+            raise thrown[0]
+    except BaseException as reraised:
+        return seen[0] is thrown[0], reraised is thrown[0], type(reraised).__name__
+
+for case in (after_throw, in_contextmanager):
+    for call, plain in ((redeploy, plain_redeploy), (with_block, plain_with_block)):
+        print(case.__name__, call.__name__, case(call), case(plain))
+"""
+
+
+@pytest.mark.parametrize("version", INTERPRETERS)
+def test_a_generator_keeps_the_exception_it_handles_when_its_caller_handles_it_too(version):
+    result = run_python(HANDLED_IN_A_GENERATOR, python=python313() if version else None)
+    assert result.returncode == 0, result.stderr
+    handled = "(True, True, 'CallersError')"  # sys.exception() is e, and a bare `raise` raises e
+    assert result.stdout.splitlines() == [
+        f"{case} {call} {handled} {handled}"
+        for case in ("after_throw", "in_contextmanager")
+        for call in ("redeploy", "with_block")
+    ]
+
+
+# --- a body holds what it was lent ------------------------------------------------
+
+LENDER_DROPS_ITS_ARGUMENTS = r"""
+import functools, warnings
+warnings.simplefilter("ignore")
+from veltra.cloud.services.actions.attach_outer_link import AttachOuterLinkAction
+
+class Rec(AttachOuterLinkAction):
+    def __init__(self):
+        self.sent = []
+        self.kept = []
+    def _credentials_data(self):
+        # functools.partial calls with pointers into its own arguments tuple and
+        # holds no reference for the call: replacing its state frees the tuple
+        # and the only reference to the credentials dict.
+        call.__setstate__((call.func, (), None, None))
+        self.kept.append({"filler": 49})  # a new dict, where a freed one would be
+        return b"p"
+    def execute_transaction(self, name, request):
+        self.sent.append((request["connection_name"], dict(request["credentials"])))
+        return {}
+
+inst = Rec()
+call = functools.partial(AttachOuterLinkAction.action, inst, "conn", "postgres", {"only": "here"}, "env")
+call()
+print(inst.sent)
+"""
+
+
+@pytest.mark.parametrize("version", INTERPRETERS)
+def test_a_body_holds_what_its_caller_lent_for_the_whole_call(version):
+    result = run_python(LENDER_DROPS_ITS_ARGUMENTS, python=python313() if version else None)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.strip() == "[('conn', {'only': 'here'})]"
+
+
+# --- what a failed execution leaves behind ---------------------------------------------
+
+
+def test_a_failed_import_under_another_name_leaves_an_entry_another_module_took():
+    result = run_python("""
+        import importlib.util, sys, types
+        dotted = "veltra.cloud.services.actions.enumerate_outer_links"
+        path = importlib.util.find_spec(dotted).origin
+        other = types.ModuleType(dotted)
+
+        class Models(types.ModuleType):
+            def __getattr__(self, name):
+                if name == "EnumerateOuterLinksResponse":
+                    # While the module runs, another module takes its dotted name.
+                    sys.modules[dotted] = other
+                raise AttributeError(name)
+
+        sys.modules["veltra.cloud.models.base"] = Models("veltra.cloud.models.base")
+        spec = importlib.util.spec_from_file_location("alias.enumerate_outer_links", path)
+        try:
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        except ImportError as e:
+            print("failed:", e)
+        print("kept:", sys.modules.get(dotted) is other)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["failed: cannot import name EnumerateOuterLinksResponse", "kept: True"]
+
+
+def test_a_method_outliving_a_failed_execution_reports_on_its_own_globals():
+    result = run_python("""
+        import warnings
+        warnings.simplefilter("ignore")
+        from veltra.cloud.services.actions import base
+
+        kept = []
+        def refuse(cls, **kwargs):
+            kept.append(cls.__dict__["action"])
+            raise LookupError("refused")
+        base.CloudActionBase.__init_subclass__ = classmethod(refuse)
+        try:
+            import veltra.cloud.services.actions.enumerate_outer_links
+        except LookupError as e:
+            print("failed:", e)
+        del base.CloudActionBase.__init_subclass__
+
+        method = kept[0]
+        namespace = method.__globals__
+        del namespace["__builtins__"]  # a frame on these globals takes the running builtins
+        try:
+            method()
+        except TypeError as e:
+            tb = e.__traceback__.tb_next
+            print(e)
+            print(tb.tb_frame.f_globals is namespace, tb.tb_lineno, tb.tb_next is None)
+    """)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == [
+        "failed: refused",
+        "action() takes at least 2 positional arguments (0 given)",
+        "True 14 True",
+    ]

@@ -343,6 +343,7 @@ class FakeTemporaryDirectory:
         (False, None, FileNotFoundError, [70]),
         (False, OSError("exit"), OSError, [68]),
         (False, True, FileNotFoundError, [81]),  # swallowed: "app.zip" was never written
+        (False, 1, FileNotFoundError, [81]),  # any true result swallows, as in Python
     ],
 )
 def test_with_protocol(work, monkeypatch, has_src, exit_result, exc_type, entries):
@@ -364,13 +365,34 @@ def test_with_protocol(work, monkeypatch, has_src, exit_result, exc_type, entrie
         if exit_result is None:
             assert info.value is value
         else:  # replaced by exit's error, or a later one once exit swallowed the first
-            assert info.value.__context__ is (None if exit_result is True else value)
+            swallowed = not isinstance(exit_result, BaseException)
+            assert info.value.__context__ is (None if swallowed else value)
 
 
 def test_open_kept_at_import(work, monkeypatch):
     real_open = builtins.open
     monkeypatch.setattr(builtins, "open", lambda f, *a, **k: 1 / 0 if f == "app.zip" else real_open(f, *a, **k))
     assert rec().action("dt", "lt", "env", no_input=True) is True
+
+
+@pytest.mark.parametrize(
+    "name, defaults, kwdefaults, doc",
+    [
+        ("want_deploy_input", None, None, "\n        Prompts the user to confirm if they want to deploy the app.\n"),
+        (
+            "want_redeploy_input",
+            None,
+            None,
+            "\n        Prompts the user to confirm if they want to redeploy the app.\n",
+        ),
+        ("action", (None, None, None), {"no_input": False}, "\n        Executes the deploy action with the given"),
+        ("_redeploy", None, None, None),  # no docstring at all, not an empty one
+    ],
+)
+def test_method_defaults_and_docstrings(name, defaults, kwdefaults, doc):
+    method = vars(Action)[name]
+    assert method.__defaults__ == defaults and method.__kwdefaults__ == kwdefaults
+    assert method.__doc__ is None if doc is None else method.__doc__.startswith(doc)
 
 
 @pytest.mark.parametrize(

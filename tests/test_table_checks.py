@@ -6,6 +6,7 @@ from __future__ import annotations
 import shutil
 import subprocess
 import sysconfig
+from dataclasses import dataclass
 from pathlib import Path
 
 import pytest
@@ -19,6 +20,7 @@ PARAMS = {
     "self not first": "{&k_a, nullptr}, frame::kSelf",
     "required after a default": "frame::kSelf, {&k_a, nullptr, Check::kNone, Default::kNone}, {&k_b, nullptr}",
     "a parameter twice": "frame::kSelf, {&k_a, nullptr}, {&k_a, nullptr}",
+    "required keyword-only last": "frame::kSelf, {&k_a, nullptr, Check::kNone, Default::kNone}, {&k_b, nullptr}",
 }
 
 SOURCE = """
@@ -34,25 +36,61 @@ FRAME_NAME(k_b, "b");
 FRAME_NAME(k_mod, "m");
 constexpr Param kParams[] = {%(params)s};
 PyObject* body(frame::Call&) noexcept { return nullptr; }
-constexpr frame::MethodSpec kMethods[] = {{.name = "f", .def_line = 3, .params = kParams, .n_kwonly = %(kwonly)d,
-                                           .return_annotation = "None", .locals = {}, .doc = nullptr, .body = body}};
-constexpr frame::Statement kStatements[] = {{1, &k_mod}};
+constexpr frame::MethodSpec method(const char* name, int def_line) {
+  return {.name = name, .def_line = def_line, .params = kParams, .n_kwonly = %(kwonly)d,
+          .return_annotation = "None", .locals = {}, .doc = nullptr, .body = body};
+}
+constexpr frame::MethodSpec kMethods[] = {%(methods)s};
+constexpr frame::Statement kStatements[] = {%(statements)s};
 constexpr frame::ModuleSpec kModule = {.short_name = "probe", .dotted_name = "probe", .source_path = "probe",
-                                       .statements = kStatements, .base_name = &k_mod, .class_line = 2,
+                                       .statements = kStatements, .base_name = &k_mod, .class_line = %(class_line)d,
                                        .class_name = "C", .class_doc = "", .methods = kMethods};
 }  // namespace
 FRAME_MODULE_INIT(kModule)
 """
 
 
-def compile_table(tmp_path: Path, params: str, kwonly: int = 0) -> subprocess.CompletedProcess:
+@dataclass(frozen=True)
+class Lines:
+    """The source lines of the probe module: its import statements, its class
+    statement and its methods' def lines."""
+
+    statements: tuple[int, ...] = (1,)
+    class_line: int = 2
+    defs: tuple[int, ...] = (3,)
+
+
+LINES = {
+    "in order": Lines(statements=(1, 2), class_line=4, defs=(6, 9)),
+    "statements out of order": Lines(statements=(2, 1), class_line=4, defs=(6,)),
+    "class on a statement's line": Lines(statements=(1, 2), class_line=2, defs=(6,)),
+    "def on the class line": Lines(class_line=4, defs=(4,)),
+    "two methods on one line": Lines(class_line=4, defs=(6, 6)),
+    "methods out of order": Lines(class_line=4, defs=(9, 6)),
+}
+
+
+def compile_table(
+    tmp_path: Path, params: str, kwonly: int = 0, lines: Lines | None = None
+) -> subprocess.CompletedProcess:
     compiler = shutil.which("c++") or shutil.which("g++")
     include = sysconfig.get_paths()["include"]
     if compiler is None or not (Path(include) / "Python.h").exists():
         pytest.skip("no C++ compiler or Python headers to compile a table with")
+    lines = lines or Lines()
     names = "\n".join(f'FRAME_NAME(k_p{i}, "p{i}");' for i in range(9))
     source = tmp_path / "probe.cpp"
-    source.write_text(SOURCE % {"names": names, "params": params, "kwonly": kwonly})
+    source.write_text(
+        SOURCE
+        % {
+            "names": names,
+            "params": params,
+            "kwonly": kwonly,
+            "methods": ", ".join(f'method("f{i}", {line})' for i, line in enumerate(lines.defs)),
+            "statements": ", ".join(f"{{{line}, &k_mod}}" for line in lines.statements),
+            "class_line": lines.class_line,
+        }
+    )
     return subprocess.run(
         [
             compiler,
@@ -69,8 +107,9 @@ def compile_table(tmp_path: Path, params: str, kwonly: int = 0) -> subprocess.Co
     )
 
 
-def test_a_good_table_compiles(tmp_path):
-    result = compile_table(tmp_path, PARAMS["good"])
+@pytest.mark.parametrize("lines", [Lines(), LINES["in order"]], ids=["one method", "two methods"])
+def test_a_good_table_compiles(tmp_path, lines):
+    result = compile_table(tmp_path, PARAMS["good"], lines=lines)
     assert result.returncode == 0, result.stderr
 
 
@@ -83,9 +122,19 @@ def test_a_good_table_compiles(tmp_path):
         ("required_parameter_after_a_default", "required after a default", 0),
         ("parameter_named_twice", "a parameter twice", 0),
         ("keyword_only_count_out_of_range", "good", 3),
+        # Binding fills keyword-only parameters from their defaults.
+        ("required_keyword_only_parameter", "good", 2),
+        ("required_keyword_only_parameter", "required keyword-only last", 1),
     ],
 )
 def test_a_bad_table_does_not_compile(tmp_path, fault, case, kwonly):
     result = compile_table(tmp_path, PARAMS[case], kwonly)
     assert result.returncode != 0
     assert f"table_fault::{fault}" in result.stderr
+
+
+@pytest.mark.parametrize("case", [case for case in LINES if case != "in order"])
+def test_lines_out_of_order_do_not_compile(tmp_path, case):
+    result = compile_table(tmp_path, PARAMS["good"], lines=LINES[case])
+    assert result.returncode != 0
+    assert "table_fault::lines_out_of_order" in result.stderr

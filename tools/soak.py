@@ -73,6 +73,11 @@ class Result:
 
 
 def _settle() -> None:
+    # The interpreter's type-attribute cache keeps, in each slot, the name of the
+    # last lookup made there, and CPython's own extension loading looks up
+    # `spec.name` with a new string at every import: how many of those strings
+    # a reading finds depends on where memory was reused, not on the module.
+    sys._clear_type_cache()
     gc.collect()
     gc.collect()
 

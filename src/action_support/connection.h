@@ -6,6 +6,7 @@
 
 #include <array>
 #include <span>
+#include <utility>
 
 #include "payload.h"
 
@@ -86,11 +87,18 @@ consteval std::array<int, frame::kMaxParams> request_params() {
   return out;
 }
 
+// Stores each request key after "data" with the argument of that name, in
+// order; false with an exception set when a store fails.
+template <const ConnectionModule& M, std::size_t... I>
+bool fill_request(PyObject* request, const Call& c, std::index_sequence<I...>) noexcept {
+  static constexpr std::array<int, frame::kMaxParams> kParams = request_params<M>();
+  return ((PyDict_SetItem(request, M.request[I]->get(), c.arg(kParams[I])) == 0) && ...);
+}
+
 // The whole road of a connection action: fetch the credentials payload, build
 // the request, send the transaction and return the response model.
 template <const ConnectionModule& M>
 PyObject* connection_action(Call& c) noexcept {
-  static constexpr std::array<int, frame::kMaxParams> kParams = request_params<M>();
   // Instantiated with the body, so that execution makes the two strings.
   static_cast<void>(&kTransactionRegistration<M>);
   static_cast<void>(&kModelRegistration<M>);
@@ -110,9 +118,7 @@ PyObject* connection_action(Call& c) noexcept {
   if (!request) return c.fail(at.request);
   Ref data = b64_text(c, encrypted_data.get());
   if (!data || PyDict_SetItem(request.get(), k_data.get(), data.get()) < 0) return c.fail(at.request);
-  for (std::size_t i = 0; i < M.request.size(); ++i) {
-    if (PyDict_SetItem(request.get(), M.request[i]->get(), c.arg(kParams[i])) < 0) return c.fail(at.request);
-  }
+  if (!fill_request<M>(request.get(), c, std::make_index_sequence<M.request.size()>())) return c.fail(at.request);
   Ref response_data = execute.send(kTransaction<M>.get(), request.get());
   if (!response_data) return c.fail(at.transaction);
   request.reset();

@@ -14,20 +14,23 @@ FRAME_NAME(k_exit, "__exit__");
 
 namespace {
 
-// What the running frame's handled-exception slot holds. The C API reads the
-// topmost handled exception, which comes from an outer frame when this slot is
-// empty: inside a generator, the exception that its caller is handling. Emptying
-// the slot tells the two apart: when the topmost exception stays the same, the
-// slot was empty (or held that same exception again, which every reader sees
-// alike either way).
+// What the running frame's handled-exception slot holds: the exception an
+// `except` block of the code that called us is handling, or null. The public
+// API reads only the topmost handled exception, which is an outer frame's when
+// this slot is empty (inside a generator, the exception its caller handles);
+// it cannot tell "empty" from "the same exception as below", which is the case
+// after gen.throw(e) from inside `except e` (contextlib.contextmanager does
+// that when a `with` block raises). So the slot is read exactly, from the
+// thread state's stack of handled exceptions (PyThreadState.exc_info, in
+// Include/cpython/pystate.h): the frame's one use of a structure outside the
+// public API, kept to this function. Its layout is known for 3.12 and 3.13
+// alone, so another version does not compile.
+#if PY_VERSION_HEX < 0x030C0000 || PY_VERSION_HEX >= 0x030E0000
+#error "the handled-exception slot is read for CPython 3.12 and 3.13 only"
+#endif
 Ref handled_in_this_frame() noexcept {
-  Ref top = Ref::steal(PyErr_GetHandledException());
-  if (!top) return top;
-  PyErr_SetHandledException(nullptr);
-  Ref below = Ref::steal(PyErr_GetHandledException());
-  if (below.get() == top.get()) return {};
-  PyErr_SetHandledException(top.get());
-  return top;
+  PyObject* slot = PyThreadState_Get()->exc_info->exc_value;
+  return Ref::borrow(slot == Py_None ? nullptr : slot);
 }
 
 }  // namespace

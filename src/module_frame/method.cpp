@@ -1,6 +1,7 @@
 // The method object: a function-like descriptor that binds the arguments of a
 // call to the parameters of its method table, checks them and runs the body.
 // Only this file knows the object's layout.
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 
@@ -32,13 +33,23 @@ MethodObject* as_method(PyObject* self) noexcept { return reinterpret_cast<Metho
 // ---------------------------------------------------------------------------
 // Binding and check errors: cold, out of line, and each message made once.
 
+// Raises TypeError(*args). The exception is made by the type's tp_new, which
+// takes the tuple as its args as TypeError(message) does (its tp_init would
+// only store it again), and raised as PyErr_SetObject raises it, chained to
+// the exception being handled.
+[[gnu::cold]] void raise_with(PyObject* args) noexcept {
+  auto* type = reinterpret_cast<PyTypeObject*>(PyExc_TypeError);
+  Ref exception = Ref::steal(type->tp_new(type, args, nullptr));
+  if (exception) PyErr_SetObject(PyExc_TypeError, exception.get());
+}
+
 // Raises TypeError(message). When `keep` is given, the args tuple is stored
 // there (a new reference) so that the next identical error reuses it.
 [[gnu::cold]] void raise_type_error(Ref message, PyObject** keep) noexcept {
   if (!message) return;
   Ref args = Ref::steal(PyTuple_Pack(1, message.get()));
   if (!args) return;
-  PyErr_SetObject(PyExc_TypeError, args.get());
+  raise_with(args.get());
   if (keep) store(*keep, args.release());
 }
 
@@ -46,7 +57,7 @@ MethodObject* as_method(PyObject* self) noexcept { return reinterpret_cast<Metho
 [[gnu::cold]] void count_error(const MethodObject* m, Py_ssize_t given) noexcept {
   PyObject** keep = given >= 0 && given < kCachedCounts ? &m->state->count_messages[given] : nullptr;
   if (keep && *keep) {
-    PyErr_SetObject(PyExc_TypeError, *keep);
+    raise_with(*keep);
     return;
   }
   const MethodSpec& s = *m->spec;
@@ -74,7 +85,7 @@ MethodObject* as_method(PyObject* self) noexcept { return reinterpret_cast<Metho
     break;
   }
   if (slot && slot->args && strncmp(slot->type_name, type_name, 200) == 0) {
-    PyErr_SetObject(PyExc_TypeError, slot->args);
+    raise_with(slot->args);
     return;
   }
   Ref message = Ref::steal(PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
@@ -172,26 +183,62 @@ Py_ssize_t find_keyword(PyObject* kwnames, Py_ssize_t nkw, PyObject* name) noexc
   return true;
 }
 
-// Fills `out` (borrowed references) from a vectorcall argument array. Without
-// keywords, the common case, binding is a count check and a copy.
+// f(i) for each i < n <= kMaxParams, last first: straight-line code where a
+// loop over so few would cost as much again (and a copying loop would become a
+// call of memcpy).
+template <typename F>
+[[gnu::always_inline]] inline void for_each_below(Py_ssize_t n, F f) noexcept {
+  static_assert(kMaxParams == 8, "one case per parameter");
+  switch (n) {
+    case 8:
+      f(7);
+      [[fallthrough]];
+    case 7:
+      f(6);
+      [[fallthrough]];
+    case 6:
+      f(5);
+      [[fallthrough]];
+    case 5:
+      f(4);
+      [[fallthrough]];
+    case 4:
+      f(3);
+      [[fallthrough]];
+    case 3:
+      f(2);
+      [[fallthrough]];
+    case 2:
+      f(1);
+      [[fallthrough]];
+    case 1:
+      f(0);
+      [[fallthrough]];
+    default:
+      break;
+  }
+}
+
+// Fills `out` (kMaxParams borrowed references) from a vectorcall argument
+// array. Without keywords, the common case, binding is a count check, the
+// defaults (a copy of fixed size) and the positional arguments over them.
 bool bind(const MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) noexcept {
   if (kwnames && PyTuple_GET_SIZE(kwnames)) return bind_keywords(m, args, nargs, kwnames, out);
-  const int n_params = m->spec->n_params();
   if (nargs < m->state->min_positional || nargs > m->spec->n_positional()) {
     count_error(m, nargs);
     return false;
   }
-  for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-  for (int i = static_cast<int>(nargs); i < n_params; ++i) out[i] = m->state->default_values[i];
+  std::copy_n(m->state->default_values, kMaxParams, out);
+  for_each_below(nargs, [&](int i) { out[i] = args[i]; });
   return true;
 }
 
 // Exact-type checks on entry, in table order.
 bool check_types(const MethodObject* m, PyObject* const* args) noexcept {
-  const int n_params = m->spec->n_params();
-  for (int i = 0; i < n_params; ++i) {
-    PyTypeObject* expected = m->state->check_types[i];
-    if (!expected || Py_IS_TYPE(args[i], expected)) continue;
+  const MethodState& ms = *m->state;
+  for (int k = 0; k < ms.n_checked; ++k) {
+    const int i = ms.checked[k];
+    if (Py_IS_TYPE(args[i], ms.check_types[i])) continue;
     check_error(m->spec->params[i], args[i]);
     return false;
   }
@@ -201,11 +248,38 @@ bool check_types(const MethodObject* m, PyObject* const* args) noexcept {
 // Nested method calls (in all threads together) that need no recursion check.
 constexpr int kUncountedCalls = 16;
 
+// What the caller lent (the positional and keyword values of the call: every
+// bound argument but the defaults, which the method holds itself), held from
+// the body's start to its end as a Python frame holds its arguments. A caller
+// may drop what it lent while the body runs (functools.partial does, when its
+// __setstate__ is called meanwhile), and the array it passed may go with it,
+// so the pointers are copied. Once binding succeeded, there are at most
+// kMaxParams of them.
+class HeldArguments {
+ public:
+  HeldArguments(PyObject* const* args, Py_ssize_t n) noexcept : n_(n) {
+    for_each_below(n_, [&](int i) { held_[i] = Py_NewRef(args[i]); });
+  }
+  ~HeldArguments() {
+    for_each_below(n_, [this](int i) { Py_DECREF(held_[i]); });
+  }
+  HeldArguments(const HeldArguments&) = delete;
+  HeldArguments& operator=(const HeldArguments&) = delete;
+
+ private:
+  PyObject* held_[kMaxParams];
+  Py_ssize_t n_;
+};
+
 PyObject* run(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   const MethodSpec& s = *m->spec;
-  Call c{m->globals, m->state->traceback_name, {}};
+  // The argument slots are all filled by binding.
+  Call c;
+  c.globals = m->globals;
+  c.traceback_name = m->state->traceback_name;
   if (!bind(m, args, nargs, kwnames, c.args)) return c.fail(s.def_line);
   if (!check_types(m, c.args)) return nullptr;
+  const HeldArguments held(args, nargs + (kwnames ? PyTuple_GET_SIZE(kwnames) : 0));
   // A chain of calls that comes back into a method through C callables alone
   // (functools.partial, say) passes no Python frame that would count it, so the
   // methods count themselves against the interpreter's recursion limit: all but
@@ -470,6 +544,16 @@ PyGetSetDef method_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// copy, deepcopy and pickle take a method by reference, as they take a Python
+// function: given a name, copying returns the object itself and pickling
+// stores the module (__module__) and this name, looked up again when loaded.
+PyObject* method_reduce(PyObject* self, PyObject*) noexcept { return or_none(as_method(self)->qualname); }
+
+PyMethodDef method_methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, "The qualified name: copies and pickles refer to the method."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // ---------------------------------------------------------------------------
 // Making method objects
 
@@ -488,8 +572,8 @@ Ref make_annotations(const MethodSpec& m) noexcept {
   return annotations;
 }
 
-// The keyword-only defaults dict, or nothing (and no error) without keyword-only
-// parameters.
+// The keyword-only defaults dict, or nothing (and no error) when no keyword-only
+// parameter has a default, as for a Python function.
 Ref make_kwdefaults(const MethodSpec& m, const MethodState& ms, bool& failed) noexcept {
   failed = false;
   if (!m.n_kwonly) return {};
@@ -501,6 +585,7 @@ Ref make_kwdefaults(const MethodSpec& m, const MethodState& ms, bool& failed) no
       return {};
     }
   }
+  if (kwdefaults && PyDict_GET_SIZE(kwdefaults.get()) == 0) return {};
   return kwdefaults;
 }
 
@@ -521,6 +606,7 @@ PyTypeObject method_type_template() noexcept {
       .tp_traverse = method_traverse,
       .tp_clear = method_clear,
       .tp_weaklistoffset = offsetof(MethodObject, weakrefs),
+      .tp_methods = method_methods,
       .tp_getset = method_getset,
       .tp_descr_get = method_descr_get,
       .tp_dictoffset = offsetof(MethodObject, dict),

@@ -178,11 +178,13 @@ int make_constants() noexcept {
     // What binding reads per parameter, and the defaults of the positional
     // parameters, in order.
     ms.min_positional = m.min_positional();
+    ms.n_checked = 0;
     Py_ssize_t n_defaults = 0;
     for (int p = 0; p < m.n_params(); ++p) {
       const Param& param = m.params[p];
       ms.default_values[p] = default_value(param.dflt);
       ms.check_types[p] = checked_type(param.check);
+      if (ms.check_types[p]) ms.checked[ms.n_checked++] = p;
       n_defaults += p < m.n_positional() && ms.default_values[p];
     }
     Ref defaults;
@@ -428,10 +430,12 @@ int exec_steps(PyObject* module, bool& added) noexcept {
   PyObject* b = PyBytes_FromStringAndSize("", 0);
   if (!b) return -1;
   store(g_state.empty_bytes, b);
-  // A type readied before stays: method objects of an earlier, failed
-  // execution may still use it.
+  // A type readied before stays: objects of an earlier, failed execution may
+  // still use it.
   if (!(g_state.method_type.tp_flags & Py_TPFLAGS_READY)) g_state.method_type = method_type_template();
   if (ready_method_type() < 0) return -1;
+  if (!(g_state.keeper_type.tp_flags & Py_TPFLAGS_READY)) g_state.keeper_type = keeper_type_template();
+  if (PyType_Ready(&g_state.keeper_type) < 0) return -1;
 
   // 6: the strings.
   if (make_names() < 0) return -1;

@@ -27,19 +27,46 @@ struct CheckMessage {
   PyObject* args;       // (message,)
 };
 
+// What a frame made for a traceback entry holds, as its tp_traverse shows it
+// (its function and its code object); more than this, and it is not kept.
+inline constexpr int kFrameReferents = 4;
+
+// A frame's state besides its references: f_lasti, f_trace_lines (-1: not
+// read) and f_trace_opcodes (True or False; null: not read).
+struct FrameMarks {
+  int lasti;
+  int trace_lines;
+  PyObject* trace_opcodes;
+};
+
 struct TracebackEntry {
   const char* funcname;
   int line;
   PyObject* code;
-  PyObject* frame;    // shared by the entries at this line; null until needed
+  PyObject* frame;    // the frame kept for this line (held by its keeper), or null
   PyObject* globals;  // the frame's globals, kept alive by the frame
+  // The kept frame as it was made: what it referred to, its trace flags and
+  // its last instruction.
+  PyObject* referents[kFrameReferents];
+  int n_referents;
+  FrameMarks marks;
+};
+
+// How the frame type stores f_trace_lines and reads f_trace_opcodes.
+struct FrameFlags {
+  bool looked_up = false;
+  Py_ssize_t lines_offset = -1;  // of f_trace_lines, a bool member; -1: not found
+  getter opcodes = nullptr;      // the getter of f_trace_opcodes
+  void* opcodes_closure = nullptr;
 };
 
 struct MethodState {
   // What binding reads on every call, worked out once from the table.
   int min_positional = 0;
-  PyObject* default_values[kMaxParams] = {};     // borrowed singletons (None, False); null: required
-  PyTypeObject* check_types[kMaxParams] = {};    // exact type required on entry; null: none
+  PyObject* default_values[kMaxParams] = {};   // borrowed singletons (None, False); null: required
+  PyTypeObject* check_types[kMaxParams] = {};  // exact type required on entry; null: none
+  int checked[kMaxParams] = {};                // the checked parameters, in order
+  int n_checked = 0;
   PyObject* defaults = nullptr;                  // __defaults__: tuple, or null when there are none
   PyObject* code = nullptr;                      // __code__
   PyObject* count_messages[kCachedCounts] = {};  // by the number of positional arguments given
@@ -61,7 +88,9 @@ struct State {
   CheckMessage check_messages[kCachedChecks] = {};
   TracebackEntry entries[kCachedEntries] = {};
   int n_entries = 0;
+  FrameFlags frame_flags;
   PyTypeObject method_type = {};  // a copy of the type's template, readied at execution
+  PyTypeObject keeper_type = {};  // likewise: what holds the frame kept for traceback entries
 };
 
 extern State g_state;
@@ -81,6 +110,8 @@ PyTypeObject method_type_template() noexcept;
 // defaults and annotations as the table gives them.
 PyObject* new_method(std::size_t index, PyObject* qualname, PyObject* module_name) noexcept;
 
+// The template of the type that holds the frame kept for traceback entries.
+PyTypeObject keeper_type_template() noexcept;
 // Adds a traceback entry for `funcname` at `line` to the pending exception.
 void add_traceback(const char* funcname, int line, PyObject* globals) noexcept;
 

@@ -153,6 +153,7 @@ void too_many_parameters() noexcept;
 void self_must_come_first() noexcept;
 void keyword_only_count_out_of_range() noexcept;
 void required_parameter_after_a_default() noexcept;
+void required_keyword_only_parameter() noexcept;
 void parameter_named_twice() noexcept;
 void lines_out_of_order() noexcept;
 void return_check_before_the_def_line() noexcept;
@@ -178,6 +179,10 @@ consteval bool valid_method(const MethodSpec& m, int previous_line) {
   for (int i = 1; i < m.n_positional(); ++i) {
     if (m.params[i - 1].dflt != Default::kRequired && m.params[i].dflt == Default::kRequired)
       table_fault::required_parameter_after_a_default();
+  }
+  // Binding fills keyword-only parameters from their defaults; none is required.
+  for (int i = m.n_positional(); i < m.n_params(); ++i) {
+    if (m.params[i].dflt == Default::kRequired) table_fault::required_keyword_only_parameter();
   }
   for (std::size_t i = 0; i < m.params.size(); ++i) {
     for (std::size_t j = 0; j < i; ++j) {
