@@ -103,6 +103,27 @@ PLANTED = {
         """,
         "the module and its twin differ",
     ),
+    # A generator's handled exception lost when it is also its caller's (the
+    # caller threw it in): the slot emptied, which the public API cannot tell
+    # from one that holds the caller's object until the caller's handler ends.
+    "loses-an-exception-thrown-into-a-generator": (
+        """
+        import ctypes
+        import inspect
+
+        def planted(real):
+            def call(*args, **kwargs):
+                handled = sys.exception()
+                try:
+                    return real(*args, **kwargs)
+                finally:
+                    tb = handled.__traceback__ if handled is not None else None
+                    if tb is not None and tb.tb_next is not None and tb.tb_frame.f_code.co_flags & inspect.CO_GENERATOR:
+                        ctypes.pythonapi.PyErr_SetHandledException(None)
+            return call
+        """,
+        "a generator resumed after the call lost the exception thrown into it",
+    ),
     # A call that leaves something in its module's namespace.
     "changes-a-global": (
         """

@@ -30,7 +30,11 @@ crash; a crash or a sanitizer report ends the process):
   that reached a collaborator never carries a binding message;
 - a valid call never fails with a binding message;
 - the exception being handled around a call (`sys.exc_info()`) is the same
-  after it, also inside a generator;
+  after it, also inside a generator, and in a generator that handles the
+  exception its caller handles and threw in (`gen.throw(e)`, and what
+  `contextlib.contextmanager` does when a `with` block raises): there it is
+  still handled after the call and when the generator is resumed, and a bare
+  `raise` re-raises it;
 - a call leaves the module globals as they were (the harness's own swaps are
   undone after every input, and checked).
 
@@ -742,6 +746,71 @@ def _bare_gen_call(call: Callable[[], Any]) -> Iterator[Any]:
     yield sys.exc_info()  # resumed elsewhere: what that caller handles, nothing of the call's
 
 
+def _thrown_gen_call(call: Callable[[], Any], label: str) -> Iterator[Any]:
+    """A generator that handles the exception its caller handles and throws in."""
+    try:
+        yield None
+    except LookupError as thrown:
+        outcome = _outcome(call)
+        observe.record("handled in the generator after the call", observe.handled_now())
+        if sys.exception() is not thrown:
+            raise Violation(f"{label}: a generator lost the exception thrown into it, across the call") from None
+        yield outcome
+        # Resumed after the thrower's handler ended: still handling its own.
+        observe.record("handled in the generator, resumed", observe.handled_now())
+        if sys.exception() is not thrown:
+            raise Violation(f"{label}: a generator resumed after the call lost the exception thrown into it") from None
+
+
+def _in_thrown_generator(call: Callable[[], Any], label: str) -> tuple[str, Any]:
+    """The call in a generator's `except` block, the generator resumed by
+    `gen.throw(e)` from inside an `except` block that handles `e`."""
+    gen = _thrown_gen_call(call, label)
+    next(gen)
+    try:
+        raise LookupError("thrown into the generator")
+    except LookupError as exc:
+        outcome = gen.throw(exc)
+        observe.record("handled by the thrower", observe.handled_now())
+        if sys.exception() is not exc:
+            raise Violation(f"{label}: the thrower's handled exception changed across a generator's call") from None
+    with contextlib.suppress(StopIteration):
+        next(gen)
+    return outcome
+
+
+@contextlib.contextmanager
+def _managed_call(call: Callable[[], Any], label: str, box: list[tuple[str, Any]]) -> Iterator[None]:
+    try:
+        yield
+    except LookupError as raised:
+        box.append(_outcome(call))
+        observe.record("handled in the context manager after the call", observe.handled_now())
+        if sys.exception() is not raised:
+            raise Violation(f"{label}: a context manager's generator lost the with block's exception") from None
+        raise  # contextmanager's __exit__ then lets the with block's exception go on
+
+
+def _in_context_manager(call: Callable[[], Any], label: str) -> tuple[str, Any]:
+    """The call in the `except` block of a `contextlib.contextmanager` generator,
+    the `with` block having raised: the bare `raise` after it re-raises the
+    with block's exception, which reaches this frame unchanged."""
+    box: list[tuple[str, Any]] = []
+    raised = LookupError("raised in the with block")
+    try:
+        with _managed_call(call, label, box):
+            raise raised
+    except Violation:
+        raise
+    except Exception as exc:  # noqa: BLE001 - anything else is the violation
+        observe.record("raised out of the with block", observe.which_now(exc))
+        if exc is not raised:
+            raise Violation(f"{label}: the with block's exception came out as {type(exc).__name__}: {exc}") from None
+    else:
+        raise Violation(f"{label}: the with block's exception was swallowed")
+    return box[0]
+
+
 def run_call(target: Target, plan: Plan) -> None:
     """Builds one call of `target` from the bytes, runs it and checks it."""
     d = plan.draw
@@ -790,6 +859,10 @@ def run_call(target: Target, plan: Plan) -> None:
             if resumed != resumer:
                 raise Violation(f"{label}: a generator kept a handled exception after the call")
             bare.close()
+        elif where == 4:  # a generator handling what its caller handles and threw in
+            outcome = _in_thrown_generator(built.call, label)
+        elif where == 5:  # the same through contextlib.contextmanager, a with block raising
+            outcome = _in_context_manager(built.call, label)
         else:
             outcome = _outcome(built.call)
     finally:
