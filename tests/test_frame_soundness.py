@@ -69,6 +69,35 @@ def test_a_function_made_from_a_method_code_object_raises(version):
     assert len(lines) == 16
 
 
+@pytest.mark.parametrize("version", INTERPRETERS)
+def test_a_cleared_method_keeps_str_names_as_a_function_does(version):
+    # The collector clears what is in a garbage cycle (tp_clear), and what still
+    # reaches a cleared object, a finaliser say, reads its names.
+    result = run_python(
+        """
+        import ctypes, warnings
+        warnings.simplefilter("ignore")
+        from veltra.cloud.services.actions.enumerate_outer_links import EnumerateOuterLinksAction
+        get_slot = ctypes.pythonapi.PyType_GetSlot
+        get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
+        get_slot.restype = ctypes.c_void_p
+        TP_CLEAR = 51
+        def function():
+            pass
+        method = vars(EnumerateOuterLinksAction)["action"]
+        for obj in (function, method):
+            ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), TP_CLEAR))(obj)
+            print(repr(obj.__name__), repr(obj.__qualname__))
+        print(repr(method).startswith("<compiled function  at "), repr(method.__reduce__()))
+        """,
+        python=python313() if version else None,
+    )
+    assert result.returncode == 0, result.stderr
+    function, method, shown = result.stdout.splitlines()
+    assert method == function == "'' ''"
+    assert shown == "True ''"
+
+
 ENTRY_UNDER_HOSTILE_GLOBALS = """
     import traceback
     from veltra.cloud.services.actions import enumerate_outer_links as mod
