@@ -70,11 +70,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Self
 
-import cases
-from cases import DEPLOY_MODULE, FAKE_FS, DictSub, PairsMapping, Refused, StrSub
-
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from support import observe, twins
+from support import cases, observe, twins
+from support.cases import DEPLOY_MODULE, FAKE_FS, DictSub, PairsMapping, Refused, StrSub
 
 MAX_DEPTH = 2  # calls of an action from inside a call of one
 MAX_CALLS = 3  # calls per input

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 TOOLS = ROOT / "tools"
 FINDINGS = TOOLS / "fuzz_findings"
 

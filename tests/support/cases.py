@@ -12,7 +12,7 @@ The tables here are written from the documented behaviour of each method, not
 read back from the modules, so they double as an independent check. They build
 on a module's plain-Python twin as well (`connection_cases(short, module=twin)`,
 `deploy_cases(module=twin)`), with a mixin in the fakes that watches them; that
-is how tests/test_actions_against_twins.py compares module and twin.
+is how tests/actions/test_actions_against_twins.py compares module and twin.
 
 `launch_rollout` joins in by itself once it is importable.
 """

@@ -15,7 +15,9 @@ import weakref
 from pathlib import Path
 
 import pytest
-from conftest import ACTIONS, python313, recording, run_python, tb_entries
+from support.cases import ACTIONS
+from support.interpreters import python313, run_python
+from support.recording import recording, tb_entries
 
 from veltra.cloud.services.actions import enumerate_outer_links, launch_rollout
 from veltra.errors import VeltraCloudAlreadyDeployedError

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-FRAME = Path(__file__).resolve().parents[1] / "src" / "module_frame"
+FRAME = Path(__file__).resolve().parents[2] / "src" / "module_frame"
 
 PARAMS = {
     "good": "frame::kSelf, {&k_a, nullptr}, {&k_b, nullptr, Check::kNone, Default::kNone}",

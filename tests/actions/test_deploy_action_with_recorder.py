@@ -16,7 +16,7 @@ import zipfile
 from typing import ClassVar
 
 import pytest
-from conftest import recording
+from support.recording import recording
 
 from veltra.cloud.services.actions import launch_rollout as mod
 from veltra.errors import VeltraCloudAlreadyDeployedError
