@@ -1,6 +1,6 @@
 """Every path of every method of the built modules, as the case table
 (tests/support/cases.py) describes it, ends as documented: its result, or its
-exception with its message."""
+exception with its message and the traceback entries of the module's methods."""
 
 from __future__ import annotations
 
