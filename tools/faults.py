@@ -11,7 +11,7 @@ from the counter of the same hooks), then runs it once for every N in 0 .. T+16:
            (--spawn starts a new interpreter for every N instead). Afterwards
            the child checks that a failed import left no sys.modules entry and
            that the next import succeeds and a call works.
-  calls    every path of every method (tools/cases.py), in one process per
+  calls    every path of every method (tests/support/cases.py), in one process per
            module, the hooks removed after each call. After every run the path
            is called again without faults and must behave exactly as before.
            The calls also get a second sweep where allocation N and every later
@@ -48,7 +48,8 @@ from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
-import cases as cases_mod
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the case table, tests/support/cases.py
+from support import cases as cases_mod
 
 TOOLS = Path(__file__).resolve().parent
 

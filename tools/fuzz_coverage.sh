@@ -6,7 +6,7 @@
 # library linked into all five modules; gcov adds up their counts per source.
 #
 #   tools/fuzz_coverage.sh CORPUS_DIR_OR_FILE... [--random N]
-#   tools/fuzz_coverage.sh --cases      the hand-written paths of tools/cases.py instead
+#   tools/fuzz_coverage.sh --cases      the hand-written paths of tests/support/cases.py instead
 #
 # Environment: VELTRA_COV_VENV (default .venv-cov), VELTRA_COV_BUILD (default
 # build/cov), VELTRA_PYTHON.
@@ -29,13 +29,13 @@ find "$build" -path '*CompilerId*' -name '*.gcno' -delete  # CMake's compiler pr
 if [ "${1:-}" = "--cases" ]; then
   "$venv/bin/python" - <<'PY'
 import sys
-sys.path.insert(0, "tools")
-import cases
+sys.path.insert(0, "tests")
+from support import cases
 paths = cases.all_cases()
 for case in paths:
     with case.prepared() as call:
         case.check(call)
-print(f"{len(paths)} paths of tools/cases.py")
+print(f"{len(paths)} paths of tests/support/cases.py")
 PY
 else
   "$venv/bin/python" tools/fuzz_targets.py "$@"

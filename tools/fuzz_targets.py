@@ -48,8 +48,9 @@ that the modules document (observe.DECLARED). What runs at moments the two
 do not share (a finaliser, the reading of a traceback by the standard library)
 draws from a second stream of the bytes and writes nothing down.
 
-tools/fuzz.py runs `one_input` under the fuzzer; tests/test_fuzz.py replays the
-kept inputs through it without one.
+tools/fuzz.py runs `one_input` under the fuzzer;
+tests/hardening/test_fuzz_harness_subprocess.py replays the kept inputs through
+it without one.
 """
 
 from __future__ import annotations
@@ -74,11 +75,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Self
 
-import cases
-from cases import DEPLOY_MODULE, FAKE_FS, DictSub, PairsMapping, Refused, StrSub
-
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from support import observe, twins
+from support import cases, observe, twins
+from support.cases import DEPLOY_MODULE, FAKE_FS, DictSub, PairsMapping, Refused, StrSub
 
 MAX_DEPTH = 2  # calls of an action from inside a call of one
 MAX_CALLS = 3  # calls per input

@@ -1,7 +1,7 @@
 #!/usr/bin/env python
 """Leak soak: every path of every method, many times over, in one process.
 
-For each path (tools/cases.py: successes, binding errors of each kind, entry
+For each path (tests/support/cases.py: successes, binding errors of each kind, entry
 checks, collaborators raising, missing or returning the wrong type, module
 globals removed or wrong, responses the model cannot take) the soak warms the
 path up, then calls it N times and prints how much three measures grew:
@@ -35,7 +35,8 @@ import tracemalloc
 from dataclasses import asdict, dataclass
 from pathlib import Path
 
-import cases as cases_mod
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the case table, tests/support/cases.py
+from support import cases as cases_mod
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -173,7 +174,7 @@ name = "veltra.cloud.services.actions." + short
 import veltra.cloud.models.base as models
 import veltra.cloud.services.actions.base as base
 import base64, typing, shutil, tempfile, pathlib
-import cases
+from support import cases
 model = cases.CONNECTIONS[short].model if short in cases.CONNECTIONS else "DeployResponse"
 results = []
 

@@ -27,9 +27,11 @@ import sys
 import threading
 import time
 import zipfile
+from pathlib import Path
 from typing import Any
 
-import cases as cases_mod
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))  # the case table, tests/support/cases.py
+from support import cases as cases_mod
 
 
 class Refused(Exception):

@@ -186,5 +186,8 @@ inline constexpr ModuleSpec kConnectionSpec = {
   ACTION_MODULE_NAMES, .class_name = operation "Action", .transaction = operation, .model = operation "Response"
 // NOLINTEND(bugprone-macro-parentheses)
 
-// Defines a connection module from its record.
-#define CONNECTION_MODULE(record) FRAME_MODULE_INIT(::actions::kConnectionSpec<record>)
+// Defines a connection module from its record, once its lines are checked to
+// come in source order.
+#define CONNECTION_MODULE(record)                                          \
+  static_assert(::frame::lines_ascend(::frame::lines_of((record).lines))); \
+  FRAME_MODULE_INIT(::actions::kConnectionSpec<record>)

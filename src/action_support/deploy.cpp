@@ -24,13 +24,10 @@ Ref fallback_domain(const Call& c, PyObject* model, const Name& subdomain) noexc
 Ref api_domain(const Call& c, PyObject* model, const Name& subdomain, int test_line, int compose_line) noexcept {
   Ref domain_url = Ref::steal(PyObject_GetAttr(model, k_domain_url.get()));
   int given = domain_url ? PyObject_IsTrue(domain_url.get()) : -1;
-  if (given < 0) {
-    c.fail(test_line);
-    return {};
-  }
+  if (given < 0) return c.fail(test_line);
   if (given) return domain_url;
   Ref url = fallback_domain(c, model, subdomain);
-  if (!url) c.fail(compose_line);
+  if (!url) return c.fail(compose_line);
   return url;
 }
 

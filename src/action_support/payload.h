@@ -1,5 +1,14 @@
 // Call forms of the outside components that every action uses: the base class's
 // operations, the Base64 text of a payload, the response models.
+//
+// Two kinds of helper serve a body, and the signature tells them apart:
+// - A step adds the traceback entry of the statement that failed, so it takes
+//   that statement's line (or the record of the lines of the statements it
+//   runs) as a parameter; its caller passes a failure on as it is:
+//   `if (!copy_into(c, ..., at.sources)) return {};`.
+// - A call form, like every function of this header, never adds an entry and
+//   takes no line; its caller adds the entry of its own statement:
+//   `if (!model) return c.fail(at.model);`.
 #pragma once
 
 #include "names.h"

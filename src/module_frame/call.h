@@ -9,11 +9,14 @@ namespace frame {
 // Global lookup past the module namespace: the builtins, else NameError.
 Ref global_missing(PyObject* name) noexcept;
 
-// What Call::fail returns: null in the form the failing function returns, a
-// PyObject* or a Ref, so every body and helper fails alike: `return c.fail(line);`.
+// What Call::fail returns: the failure value of whatever the failing function
+// returns (null as a PyObject* or a Ref, false, or -1 as the C API's int
+// results), so every body and helper fails alike: `return c.fail(line);`.
 struct Failed {
   operator PyObject*() const noexcept { return nullptr; }
   operator Ref() const noexcept { return {}; }
+  operator bool() const noexcept { return false; }
+  operator int() const noexcept { return -1; }
 };
 
 struct Call {

@@ -78,7 +78,7 @@ MethodObject* as_method(PyObject* self) noexcept { return reinterpret_cast<Metho
 [[gnu::cold]] void check_error(const Param& p, PyObject* value) noexcept {
   const char* type_name = Py_TYPE(value)->tp_name;
   CheckMessage* slot = nullptr;
-  for (CheckMessage& m : g_state.check_messages) {
+  for (CheckMessage& m : g_caches.check_messages) {
     if (m.param == nullptr) m.param = &p;
     if (m.param != &p) continue;
     slot = &m;
@@ -285,14 +285,14 @@ PyObject* run(MethodObject* m, PyObject* const* args, Py_ssize_t nargs, PyObject
   // methods count themselves against the interpreter's recursion limit: all but
   // the first few nested calls, which cannot exhaust the C stack, and which are
   // the only calls an ordinary caller makes.
-  const bool guarded = ++g_state.active_calls > kUncountedCalls;
+  const bool guarded = ++g_caches.active_calls > kUncountedCalls;
   if (guarded && Py_EnterRecursiveCall(" while calling a Python object")) {
-    --g_state.active_calls;
+    --g_caches.active_calls;
     return nullptr;
   }
   Ref result = Ref::steal(s.body(c));
   if (guarded) Py_LeaveRecursiveCall();
-  --g_state.active_calls;
+  --g_caches.active_calls;
   if (result && s.return_check_line && result.get() != Py_None && !PyUnicode_CheckExact(result.get())) {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", "unicode", Py_TYPE(result.get())->tp_name);
     result.reset();
@@ -363,7 +363,7 @@ PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
 
 PyObject* method_repr(PyObject* self) noexcept {
   MethodObject* m = as_method(self);
-  return PyUnicode_FromFormat("<compiled function %S at %p>", m->qualname ? m->qualname : Py_None, self);
+  return PyUnicode_FromFormat("<compiled function %S at %p>", m->qualname, self);
 }
 
 int method_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
@@ -381,13 +381,17 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
   return 0;
 }
 
+// The empty string. The interpreter keeps one, so making it cannot fail.
+PyObject* empty_str() noexcept { return PyUnicode_New(0, 0); }
+
 // Clears every reference that can take part in a cycle. __name__ and
 // __qualname__ can be any str, a subclass with a reference back included, so
-// they are cleared too; the getters then give None.
+// they are cleared too: to the empty string, as a Python function's are, so
+// that the names are never null.
 int method_clear(PyObject* self) noexcept {
   MethodObject* m = as_method(self);
-  Py_CLEAR(m->name);
-  Py_CLEAR(m->qualname);
+  Py_SETREF(m->name, empty_str());
+  Py_SETREF(m->qualname, empty_str());
   Py_CLEAR(m->doc);
   Py_CLEAR(m->module);
   Py_CLEAR(m->globals);
@@ -403,6 +407,9 @@ void method_dealloc(PyObject* self) noexcept {
   PyObject_GC_UnTrack(self);
   if (as_method(self)->weakrefs) PyObject_ClearWeakRefs(self);
   method_clear(self);
+  // What method_clear leaves in the names.
+  Py_DECREF(as_method(self)->name);
+  Py_DECREF(as_method(self)->qualname);
   PyObject_GC_Del(self);
 }
 
@@ -444,11 +451,11 @@ int set_optional(PyObject*& slot, PyObject* value, PyTypeObject* type, const cha
 }
 
 // __name__, __qualname__: a str, else TypeError.
-PyObject* get_name(PyObject* self, void*) noexcept { return or_none(as_method(self)->name); }
+PyObject* get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_method(self)->name); }
 int set_name(PyObject* self, PyObject* value, void*) noexcept {
   return set_str(as_method(self)->name, value, "__name__ must be set to a string object");
 }
-PyObject* get_qualname(PyObject* self, void*) noexcept { return or_none(as_method(self)->qualname); }
+PyObject* get_qualname(PyObject* self, void*) noexcept { return Py_NewRef(as_method(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* value, void*) noexcept {
   return set_str(as_method(self)->qualname, value, "__qualname__ must be set to a string object");
 }
@@ -547,7 +554,7 @@ PyGetSetDef method_getset[] = {
 // copy, deepcopy and pickle take a method by reference, as they take a Python
 // function: given a name, copying returns the object itself and pickling
 // stores the module (__module__) and this name, looked up again when loaded.
-PyObject* method_reduce(PyObject* self, PyObject*) noexcept { return or_none(as_method(self)->qualname); }
+PyObject* method_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_method(self)->qualname); }
 
 PyMethodDef method_methods[] = {
     {"__reduce__", method_reduce, METH_NOARGS, "The qualified name: copies and pickles refer to the method."},
@@ -613,11 +620,11 @@ PyTypeObject method_type_template() noexcept {
   };
 }
 
-int ready_method_type() noexcept { return PyType_Ready(&g_state.method_type); }
+int ready_method_type() noexcept { return PyType_Ready(&g_caches.method_type); }
 
 PyObject* new_method(std::size_t index, PyObject* qualname, PyObject* module_name) noexcept {
-  const MethodSpec& spec = g_state.spec->methods[index];
-  MethodState& ms = g_state.methods[index];
+  const MethodSpec& spec = g_identity.spec->methods[index];
+  MethodState& ms = g_caches.methods[index];
   Ref annotations = make_annotations(spec);
   if (!annotations) return nullptr;
   bool failed = false;
@@ -628,7 +635,7 @@ PyObject* new_method(std::size_t index, PyObject* qualname, PyObject* module_nam
   Ref doc = spec.doc ? Ref::steal(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
   if (!doc) return nullptr;
 
-  MethodObject* m = PyObject_GC_New(MethodObject, &g_state.method_type);
+  MethodObject* m = PyObject_GC_New(MethodObject, &g_caches.method_type);
   if (!m) return nullptr;
   m->vectorcall = method_vectorcall;
   m->spec = &spec;
@@ -637,7 +644,7 @@ PyObject* new_method(std::size_t index, PyObject* qualname, PyObject* module_nam
   m->qualname = Py_NewRef(qualname);
   m->doc = doc.release();
   m->module = Py_NewRef(module_name);
-  m->globals = Py_XNewRef(g_state.module_dict);
+  m->globals = Py_XNewRef(g_identity.module_dict);
   m->code = Py_XNewRef(ms.code);
   m->defaults = Py_XNewRef(ms.defaults);
   m->kwdefaults = kwdefaults.release();

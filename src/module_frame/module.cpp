@@ -11,7 +11,6 @@ namespace {
 constexpr int kTargetMajor = 3;
 constexpr int kTargetMinor = 12;
 
-FRAME_NAME(k_builtins_attr, "__builtins__");
 FRAME_NAME(k_test, "__test__");
 FRAME_NAME(k_spec, "__spec__");
 FRAME_NAME(k_initializing, "_initializing");
@@ -23,7 +22,6 @@ FRAME_NAME(k_doc_attr, "__doc__");
 FRAME_NAME(k_orig_bases, "__orig_bases__");
 FRAME_NAME(k_name_attr, "__name__");
 FRAME_NAME(k_open, "open");
-FRAME_NAME(k_return, "return");
 
 // The module definition: no functions, no state (the state is process-wide),
 // the two slots below.
@@ -41,7 +39,7 @@ Ref lookup_global(PyObject* globals, PyObject* name) noexcept {
 
 // Fails the execution from step 7 on: adds the "init" traceback entry.
 int fail_init(int line) noexcept {
-  add_traceback(g_state.init_name, line, g_state.module_dict);
+  add_traceback(g_identity.init_name, line, g_identity.module_dict);
   return -1;
 }
 
@@ -62,25 +60,25 @@ int copy_spec_attr(PyObject* spec, const char* attr, PyObject* module, const cha
 
 PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
   int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (g_state.interpreter_id == -1) {
+  if (g_identity.interpreter_id == -1) {
     if (id == -1) return nullptr;
-    g_state.interpreter_id = id;
+    g_identity.interpreter_id = id;
     // When this runtime ends, forget what belongs to it, so that an embedding
     // program that starts the interpreter again imports the module afresh. Only
     // if no slot is left does the process keep the old state.
     (void)Py_AtExit(forget_runtime);
-  } else if (id != g_state.interpreter_id) {
+  } else if (id != g_identity.interpreter_id) {
     if (id == -1) return nullptr;
     PyErr_SetString(PyExc_ImportError,
                     "Interpreter change detected - this module can only be loaded into one interpreter per process.");
     return nullptr;
   }
-  if (g_state.module) {
+  if (g_identity.module) {
     // The import system resets the state pointer of the module that Create
     // returns and Execute's caller allocates a new (empty) state block for it;
     // free the old block now, or every re-import would lose one.
-    PyMem_Free(PyModule_GetState(g_state.module));
-    return Py_NewRef(g_state.module);
+    PyMem_Free(PyModule_GetState(g_identity.module));
+    return Py_NewRef(g_identity.module);
   }
 
   Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
@@ -105,7 +103,7 @@ int check_version() noexcept {
   char message[200];
   PyOS_snprintf(message, sizeof message,
                 "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d", kTargetMajor,
-                kTargetMinor, g_state.spec->dotted_name, "does not match", major, minor);
+                kTargetMinor, g_identity.spec->dotted_name, "does not match", major, minor);
   return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
 }
 
@@ -167,12 +165,12 @@ PyTypeObject* checked_type(Check check) noexcept {
 }
 
 int make_constants() noexcept {
-  const ModuleSpec& spec = *g_state.spec;
+  const ModuleSpec& spec = *g_identity.spec;
   Ref path = Ref::steal(PyUnicode_FromString(spec.source_path));
   if (!path) return -1;
   for (size_t i = 0; i < spec.methods.size(); ++i) {
     const MethodSpec& m = spec.methods[i];
-    MethodState& ms = g_state.methods[i];
+    MethodState& ms = g_caches.methods[i];
     PyOS_snprintf(ms.traceback_name, sizeof ms.traceback_name, "%s.%s.%s", spec.dotted_name, spec.class_name, m.name);
 
     // What binding reads per parameter, and the defaults of the positional
@@ -217,8 +215,9 @@ int make_constants() noexcept {
     // object fails cleanly instead of running bytecode that is not there.
     Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
         m.n_positional(), 0, m.n_kwonly, static_cast<int>(n_vars), stub.stacksize, CO_OPTIMIZED | CO_NEWLOCALS,
-        stub.code.get(), stub.consts.get(), stub.names.get(), varnames.get(), g_state.empty_tuple, g_state.empty_tuple,
-        path.get(), name.get(), name.get(), m.def_line, stub.linetable.get(), g_state.empty_bytes)));
+        stub.code.get(), stub.consts.get(), stub.names.get(), varnames.get(), g_caches.empty_tuple,
+        g_caches.empty_tuple, path.get(), name.get(), name.get(), m.def_line, stub.linetable.get(),
+        g_caches.empty_bytes)));
     if (!code) return -1;
 
     store(ms.defaults, defaults.release());
@@ -245,7 +244,7 @@ Ref import_module(PyObject* name) noexcept {
   }
   Ref locals = Ref::steal(PyDict_New());
   if (!locals) return {};
-  return Ref::steal(PyImport_ImportModuleLevelObject(name, g_state.module_dict, locals.get(), nullptr, 0));
+  return Ref::steal(PyImport_ImportModuleLevelObject(name, g_identity.module_dict, locals.get(), nullptr, 0));
 }
 
 // `from module import name`.
@@ -255,8 +254,8 @@ Ref import_name(PyObject* module_name, PyObject* name) noexcept {
   Ref fromlist = Ref::steal(PyList_New(1));
   if (!fromlist) return {};
   PyList_SET_ITEM(fromlist.get(), 0, Py_NewRef(name));
-  Ref module =
-      Ref::steal(PyImport_ImportModuleLevelObject(module_name, g_state.module_dict, locals.get(), fromlist.get(), 0));
+  Ref module = Ref::steal(
+      PyImport_ImportModuleLevelObject(module_name, g_identity.module_dict, locals.get(), fromlist.get(), 0));
   if (!module) return {};
 
   Ref value = Ref::steal(PyObject_GetAttr(module.get(), name));
@@ -338,7 +337,7 @@ int set_item(PyObject* ns, PyObject* key, PyObject* value) noexcept {
 // Adds the method objects to the namespace. On failure, `line` is the def line
 // of the method that failed.
 int add_methods(PyObject* ns, PyObject* module_name, PyObject* qualname_prefix, int& line) noexcept {
-  const ModuleSpec& spec = *g_state.spec;
+  const ModuleSpec& spec = *g_identity.spec;
   for (size_t i = 0; i < spec.methods.size(); ++i) {
     const MethodSpec& m = spec.methods[i];
     line = m.def_line;
@@ -354,9 +353,9 @@ int add_methods(PyObject* ns, PyObject* module_name, PyObject* qualname_prefix, 
 
 // The class statement. On failure, `line` is the line to report.
 int build_class(int& line) noexcept {
-  const ModuleSpec& spec = *g_state.spec;
+  const ModuleSpec& spec = *g_identity.spec;
   line = spec.class_line;
-  Ref base = lookup_global(g_state.module_dict, spec.base_name->get());
+  Ref base = lookup_global(g_identity.module_dict, spec.base_name->get());
   if (!base) return -1;
   Ref orig_bases = Ref::steal(PyTuple_Pack(1, base.get()));
   if (!orig_bases) return -1;
@@ -393,31 +392,32 @@ int build_class(int& line) noexcept {
 
   Ref cls = vectorcall(metaclass.get(), class_name.get(), bases.get(), ns.get());
   if (!cls) return -1;
-  return PyDict_SetItem(g_state.module_dict, class_name.get(), cls.get());
+  return PyDict_SetItem(g_identity.module_dict, class_name.get(), cls.get());
 }
 
 int run_statements(int& line) noexcept {
-  for (const Statement& st : g_state.spec->statements) {
+  for (const Statement& st : g_identity.spec->statements) {
     line = st.line;
     Ref value = st.name ? import_name(st.module->get(), st.name->get()) : import_module(st.module->get());
     if (!value) return -1;
     PyObject* bound = st.name ? st.name->get() : st.module->get();
-    if (PyDict_SetItem(g_state.module_dict, bound, value.get()) < 0) return -1;
+    if (PyDict_SetItem(g_identity.module_dict, bound, value.get()) < 0) return -1;
   }
   return build_class(line);
 }
 
 int exec_steps(PyObject* module, bool& added) noexcept {
   // 2: the module object and its namespace.
-  store(g_state.module, Py_NewRef(module));
+  store(g_identity.module, Py_NewRef(module));
   PyObject* dict = PyModule_GetDict(module);
   if (!dict) return -1;
-  store(g_state.module_dict, Py_NewRef(dict));
+  store(g_identity.module_dict, Py_NewRef(dict));
 
   // 3: builtins.
   PyObject* builtins = PyImport_AddModule("builtins");
   if (!builtins) return -1;
-  store(g_state.builtins, Py_NewRef(builtins));
+  store(g_identity.builtins, Py_NewRef(builtins));
+  // By its text: the module's strings are made at step 6.
   if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return -1;
 
   // 4: the interpreter version.
@@ -426,22 +426,22 @@ int exec_steps(PyObject* module, bool& added) noexcept {
   // 5: constants and the method-object type.
   PyObject* t = PyTuple_New(0);
   if (!t) return -1;
-  store(g_state.empty_tuple, t);
+  store(g_caches.empty_tuple, t);
   PyObject* b = PyBytes_FromStringAndSize("", 0);
   if (!b) return -1;
-  store(g_state.empty_bytes, b);
+  store(g_caches.empty_bytes, b);
   // A type readied before stays: objects of an earlier, failed execution may
   // still use it.
-  if (!(g_state.method_type.tp_flags & Py_TPFLAGS_READY)) g_state.method_type = method_type_template();
+  if (!(g_caches.method_type.tp_flags & Py_TPFLAGS_READY)) g_caches.method_type = method_type_template();
   if (ready_method_type() < 0) return -1;
-  if (!(g_state.keeper_type.tp_flags & Py_TPFLAGS_READY)) g_state.keeper_type = keeper_type_template();
-  if (PyType_Ready(&g_state.keeper_type) < 0) return -1;
+  if (!(g_caches.keeper_type.tp_flags & Py_TPFLAGS_READY)) g_caches.keeper_type = keeper_type_template();
+  if (PyType_Ready(&g_caches.keeper_type) < 0) return -1;
 
   // 6: the strings.
   if (make_names() < 0) return -1;
 
   // 7: sys.modules.
-  Ref dotted = Ref::steal(PyUnicode_FromString(g_state.spec->dotted_name));
+  Ref dotted = Ref::steal(PyUnicode_FromString(g_identity.spec->dotted_name));
   if (!dotted) return fail_init(1);
   Ref existing = Ref::steal(PyImport_GetModule(dotted.get()));
   if (!existing) {
@@ -451,10 +451,10 @@ int exec_steps(PyObject* module, bool& added) noexcept {
   }
 
   // 8: the builtin `open`, kept for the life of the process.
-  if (g_state.spec->keeps_open) {
+  if (g_identity.spec->keeps_open) {
     Ref open = lookup_global(nullptr, k_open.get());
     if (!open) return fail_init(1);
-    store(g_state.open, open.release());
+    store(g_caches.open, open.release());
   }
 
   // 9: defaults, variable names, code objects.
@@ -466,7 +466,7 @@ int exec_steps(PyObject* module, bool& added) noexcept {
 
   // 11: __test__.
   Ref test = Ref::steal(PyDict_New());
-  if (!test || PyDict_SetItem(g_state.module_dict, k_test.get(), test.get()) < 0) return fail_init(1);
+  if (!test || PyDict_SetItem(g_identity.module_dict, k_test.get(), test.get()) < 0) return fail_init(1);
   return 0;
 }
 
@@ -474,7 +474,7 @@ int exec_steps(PyObject* module, bool& added) noexcept {
 // exception as it is.
 void remove_entry(PyObject* module) noexcept {
   Ref pending = Ref::steal(PyErr_GetRaisedException());
-  Ref dotted = Ref::steal(PyUnicode_FromString(g_state.spec->dotted_name));
+  Ref dotted = Ref::steal(PyUnicode_FromString(g_identity.spec->dotted_name));
   if (dotted) {
     Ref entry = Ref::steal(PyImport_GetModule(dotted.get()));
     if (entry.get() == module) (void)PyObject_DelItem(PyImport_GetModuleDict(), dotted.get());
@@ -485,10 +485,10 @@ void remove_entry(PyObject* module) noexcept {
 
 int exec(PyObject* module) noexcept {
   // 1: re-initialisation guard.
-  if (g_state.module) {
-    if (g_state.module == module) return 0;
+  if (g_identity.module) {
+    if (g_identity.module == module) return 0;
     PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
-                 g_state.spec->short_name);
+                 g_identity.spec->short_name);
     return -1;
   }
   bool added = false;
@@ -498,8 +498,8 @@ int exec(PyObject* module) noexcept {
   // module. Only the entry this execution added, and only while it is still it.
   if (added) remove_entry(module);
   // Forget the module: the next import starts again at Create.
-  Py_CLEAR(g_state.module);
-  Py_CLEAR(g_state.module_dict);
+  Py_CLEAR(g_identity.module);
+  Py_CLEAR(g_identity.module_dict);
   return -1;
 }
 
@@ -512,10 +512,7 @@ PyModuleDef_Slot g_slots[] = {
 }  // namespace
 
 PyObject* init(const ModuleSpec& spec) noexcept {
-  if (!g_state.spec) {
-    g_state.spec = &spec;
-    PyOS_snprintf(g_state.init_name, sizeof g_state.init_name, "init %s", spec.dotted_name);
-  }
+  if (!g_identity.spec) g_identity = Identity::of(spec);
   if (!g_def.m_name) {
     g_def = {PyModuleDef_HEAD_INIT, spec.short_name, nullptr, 0, g_no_methods, g_slots, nullptr, nullptr, nullptr};
   }

@@ -1,10 +1,18 @@
-// The process-wide state: the one instance, the registered strings, and
-// forgetting everything when the runtime ends.
+// The process-wide state: the module's identity and caches, the registered
+// strings, and forgetting everything when the runtime ends.
 #include "state.h"
 
 namespace frame {
 
-State g_state;
+Identity g_identity;
+Caches g_caches;
+
+Identity Identity::of(const ModuleSpec& spec) noexcept {
+  Identity identity;
+  identity.spec = &spec;
+  PyOS_snprintf(identity.init_name, sizeof identity.init_name, "init %s", spec.dotted_name);
+  return identity;
+}
 
 namespace {
 Registration* g_constants = nullptr;
@@ -39,16 +47,14 @@ void forget_names() noexcept {
 }
 
 void forget_runtime() noexcept {
-  const ModuleSpec* spec = g_state.spec;
-  g_state = State{};
-  g_state.spec = spec;
-  PyOS_snprintf(g_state.init_name, sizeof g_state.init_name, "init %s", spec->dotted_name);
+  g_identity = Identity::of(*g_identity.spec);
+  g_caches = Caches{};
   forget_names();
 }
 
 Ref global_missing(PyObject* name) noexcept {
-  if (g_state.builtins) {
-    Ref value = Ref::steal(PyObject_GetAttr(g_state.builtins, name));
+  if (g_identity.builtins) {
+    Ref value = Ref::steal(PyObject_GetAttr(g_identity.builtins, name));
     if (value) return value;
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return {};
     PyErr_Clear();
@@ -57,8 +63,8 @@ Ref global_missing(PyObject* name) noexcept {
   return {};
 }
 
-PyObject* kept_open() noexcept { return g_state.open; }
-PyObject* empty_tuple() noexcept { return g_state.empty_tuple; }
+PyObject* kept_open() noexcept { return g_caches.open; }
+PyObject* empty_tuple() noexcept { return g_caches.empty_tuple; }
 
 Failed Call::fail(int line) const noexcept {
   add_traceback(traceback_name, line, globals);

@@ -1,10 +1,10 @@
 // The process-wide state of a module, shared by the frame's own sources; not for
-// module sources.
+// module sources. It is two objects: the module's identity and its caches.
 //
 // Lifetime: the first Create records the interpreter; Execute makes everything
 // else, in the order its steps give, and a failed Execute forgets only the module
 // (the next import makes it again). Nothing is released while the runtime lives.
-// When the runtime ends, forget_runtime() drops every pointer into it without
+// When the runtime ends, forget_runtime() drops every pointer into both without
 // touching the objects, which are gone by then.
 #pragma once
 
@@ -73,13 +73,25 @@ struct MethodState {
   char traceback_name[256] = {};
 };
 
-struct State {
+// Who the module is: its table, the interpreter that claimed it, and, once an
+// execution succeeded, the module object with its namespace and builtins.
+// Nothing here can be made again: the guards rely on it.
+struct Identity {
   const ModuleSpec* spec = nullptr;
   char init_name[256] = {};  // "init <dotted name>"
   int64_t interpreter_id = -1;
   PyObject* module = nullptr;  // stored once Execute succeeded
   PyObject* module_dict = nullptr;
   PyObject* builtins = nullptr;
+
+  // The identity of the module `spec` describes, before any Create.
+  static Identity of(const ModuleSpec& spec) noexcept;
+};
+
+// What the module makes from its table at execution (constants, the two types,
+// per method its binding data and code object) and what its calls fill in as
+// they come (messages, traceback entries), with the count of bodies running.
+struct Caches {
   PyObject* empty_tuple = nullptr;
   PyObject* empty_bytes = nullptr;
   PyObject* open = nullptr;
@@ -93,7 +105,8 @@ struct State {
   PyTypeObject keeper_type = {};  // likewise: what holds the frame kept for traceback entries
 };
 
-extern State g_state;
+extern Identity g_identity;
+extern Caches g_caches;
 
 // Makes every registered string, then every other registered constant,
 // replacing those of an earlier, failed execution.

@@ -6,8 +6,11 @@
 // whole table while it compiles, so a table that cannot be right does not build.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <span>
+#include <type_traits>
 
 #include "ref.h"
 
@@ -206,6 +209,24 @@ consteval bool valid_module(const ModuleSpec& spec) {
   for (const MethodSpec& m : spec.methods) {
     valid_method(m, line);
     line = m.def_line;
+  }
+  return true;
+}
+
+// A module's own record of the source lines its bodies report: a struct of ints
+// (and of such structs) declared in source order. lines_of(record) gives them in
+// declaration order; a record with a member of another kind does not compile.
+template <typename Lines>
+consteval auto lines_of(const Lines& record) {
+  static_assert(std::has_unique_object_representations_v<Lines> && sizeof(Lines) % sizeof(int) == 0,
+                "a record of lines holds ints alone");
+  return std::bit_cast<std::array<int, sizeof(Lines) / sizeof(int)>>(record);
+}
+
+// Each line must come after the one before.
+consteval bool lines_ascend(std::span<const int> lines) {
+  for (std::size_t i = 1; i < lines.size(); ++i) {
+    if (lines[i] <= lines[i - 1]) table_fault::lines_out_of_order();
   }
   return true;
 }

@@ -43,7 +43,7 @@ namespace {
 // Where the frame type keeps f_trace_lines (a bool member) and how it reads
 // f_trace_opcodes (a getter), from PyFrame_Type's tables; found once.
 const FrameFlags& frame_flags() noexcept {
-  FrameFlags& flags = g_state.frame_flags;
+  FrameFlags& flags = g_caches.frame_flags;
   if (flags.looked_up) return flags;
   flags.looked_up = true;
   for (const PyMemberDef* m = PyFrame_Type.tp_members; m && m->name; ++m) {
@@ -76,8 +76,8 @@ FrameMarks marks(PyObject* frame) noexcept {
 }
 
 TracebackEntry* find(const char* funcname, int line) noexcept {
-  for (int i = 0; i < g_state.n_entries; ++i) {
-    TracebackEntry& e = g_state.entries[i];
+  for (int i = 0; i < g_caches.n_entries; ++i) {
+    TracebackEntry& e = g_caches.entries[i];
     if (e.line == line && e.funcname == funcname) return &e;
   }
   return nullptr;
@@ -185,8 +185,8 @@ void keep(TracebackEntry& cached, PyObject* frame, PyObject* globals) noexcept {
   for (int i = 0; i < made.count && i < kFrameReferents; ++i) {
     if (PyFunction_Check(made.items[i])) function = made.items[i];
   }
-  if (!function || made.count > kFrameReferents || !(g_state.keeper_type.tp_flags & Py_TPFLAGS_READY)) return;
-  Keeper* k = PyObject_GC_New(Keeper, &g_state.keeper_type);
+  if (!function || made.count > kFrameReferents || !(g_caches.keeper_type.tp_flags & Py_TPFLAGS_READY)) return;
+  Keeper* k = PyObject_GC_New(Keeper, &g_caches.keeper_type);
   if (!k) {
     PyErr_Clear();
     return;
@@ -246,7 +246,7 @@ PyTypeObject keeper_type_template() noexcept {
 
 void add_traceback(const char* funcname, int line, PyObject* globals) noexcept {
   if (!PyErr_Occurred()) return;
-  if (!globals) globals = g_state.module_dict;
+  if (!globals) globals = g_identity.module_dict;
 
   TracebackEntry* cached = find(funcname, line);
   if (cached && cached->frame && globals == cached->globals && reusable(*cached)) {
@@ -263,12 +263,12 @@ void add_traceback(const char* funcname, int line, PyObject* globals) noexcept {
     // Made with the exception set aside; if that fails, the new error replaces
     // the pending exception.
     Ref pending = Ref::steal(PyErr_GetRaisedException());
-    auto* code =
-        reinterpret_cast<PyObject*>(PyCode_NewEmpty(g_state.spec ? g_state.spec->source_path : "", funcname, line));
+    auto* code = reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(g_identity.spec ? g_identity.spec->source_path : "", funcname, line));
     if (!code) return;
     PyErr_SetRaisedException(pending.release());
-    if (g_state.n_entries < kCachedEntries) {
-      cached = &g_state.entries[g_state.n_entries++];
+    if (g_caches.n_entries < kCachedEntries) {
+      cached = &g_caches.entries[g_caches.n_entries++];
       *cached = {funcname, line, code};
     } else {
       owned_code = Ref::steal(code);  // past the cache's size, not reached by any module
@@ -276,7 +276,7 @@ void add_traceback(const char* funcname, int line, PyObject* globals) noexcept {
   }
   // The cache keeps frames on the module's globals; a method outliving a failed
   // execution has globals of its own, and gets a frame for each entry.
-  const bool kept = cached && (globals == cached->globals || globals == g_state.module_dict);
+  const bool kept = cached && (globals == cached->globals || globals == g_identity.module_dict);
   Ref frame = make_frame(cached ? cached->code : owned_code.get(), globals, kept ? cached : nullptr);
   if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }

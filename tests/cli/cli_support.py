@@ -17,12 +17,6 @@ import time
 from pathlib import Path
 
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "app"
-DEPLOY_LINES = [
-    "Deploy is in progress now. After a few minutes, you can check the status of your deploy.",
-    "Your API domain: ",
-]
-DEPLOY_PROMPT = "Do you want to deploy your app? (y/N): "
-REDEPLOY_PROMPT = "Deploy already exists. Do you want to redeploy your app? (y/N): "
 
 
 def snapshot(root: Path) -> dict[str, str]:

@@ -15,7 +15,8 @@ import time
 from pathlib import Path
 
 import pytest
-from cli_support import DEPLOY_LINES, one_error_line, snapshot, stored_deploys
+from cli_support import one_error_line, snapshot, stored_deploys
+from support.cases import DEPLOY_MESSAGES
 
 # --- never lose or leave a user's files ------------------------------------------
 
@@ -289,7 +290,7 @@ def test_a_piped_deploy_prints_the_actions_lines_unchanged_and_notes_on_stderr(v
     first = veltra("deploy", "--env", "t", "--yes", cwd=app)
     assert first.returncode == 0, first.stderr
     out = first.stdout.splitlines()
-    assert len(out) == 2 and out[0] == DEPLOY_LINES[0] and out[1].startswith(DEPLOY_LINES[1])
+    assert len(out) == 2 and out[0] == DEPLOY_MESSAGES[0] and out[1].startswith(DEPLOY_MESSAGES[1])
     assert first.stderr.splitlines() == [
         (
             "note: not packed: README.md, static/ (a deploy packs only src/, requirements.txt, pyproject.toml"
@@ -337,7 +338,7 @@ def test_on_a_terminal_a_live_status_shows_what_is_packed(env, app):
     assert child.returncode == 0, text
     assert "Packing src/, requirements.txt, pyproject.toml: " in text
     assert "to a staging folder" in text or "written" in text or "Sending" in text
-    assert out.splitlines()[0] == DEPLOY_LINES[0] and len(out.splitlines()) == 2
+    assert out.splitlines()[0] == DEPLOY_MESSAGES[0] and len(out.splitlines()) == 2
 
 
 # --- limits ----------------------------------------------------------------------------------------

@@ -13,7 +13,8 @@ import sys
 import time
 
 import pytest
-from cli_support import DEPLOY_LINES, DEPLOY_PROMPT, read_until, snapshot, stored_deploys
+from cli_support import read_until, snapshot, stored_deploys
+from support.cases import DEPLOY_MESSAGES, DEPLOY_PROMPT
 
 
 def start(argv: list[str], env: dict[str, str], cwd, **options) -> subprocess.Popen:
@@ -83,7 +84,7 @@ def test_a_second_deploy_in_the_same_folder_is_refused_and_the_first_unharmed(en
         store.close()
     out1, err1 = first.communicate(timeout=120)
     assert first.returncode == 0, bytes(seen) + err1
-    assert out1.decode().splitlines()[0] == DEPLOY_LINES[0]
+    assert out1.decode().splitlines()[0] == DEPLOY_MESSAGES[0]
     assert (second.returncode, out2) == (1, b"")
     assert err2.decode().splitlines() == ["error: another deploy is running in this folder; wait for it to finish"]
     [(number, entries)] = stored_deploys(tmp_path)
@@ -166,6 +167,6 @@ def test_an_accepted_deploy_whose_output_has_gone_succeeds_and_says_so(veltra, a
         os.close(write_end)
     assert proc.returncode == 0, proc.stderr
     lines = proc.stderr.splitlines()
-    assert lines[-3] == DEPLOY_LINES[0] and lines[-2].startswith(DEPLOY_LINES[1])
+    assert lines[-3] == DEPLOY_MESSAGES[0] and lines[-2].startswith(DEPLOY_MESSAGES[1])
     assert lines[-1].startswith("First deploy of 'hello-app' to environment 't'.")
     assert len(stored_deploys(tmp_path)) == 1

@@ -9,7 +9,8 @@ import subprocess
 import sys
 
 import pytest
-from cli_support import DEPLOY_PROMPT, EXAMPLE, REDEPLOY_PROMPT
+from cli_support import EXAMPLE
+from support.cases import DEPLOY_PROMPT, REDEPLOY_PROMPT
 
 SECRET = "pa55-never-shown"
 

@@ -38,16 +38,21 @@ def test_default_transport_is_the_local_service_and_accepts_the_payload(tmp_path
     assert (tmp_path / "data").is_dir()
 
 
-def test_execute_transaction_forwards_to_the_given_transport():
+def test_given_collaborators_replace_the_local_service_and_the_console(tmp_path):
     calls = []
+    shown = []
 
     class Transport:
         def execute_transaction(self, name, data):
             calls.append((name, data))
             return {"ok": True}
 
-    assert CloudActionBase(transport=Transport()).execute_transaction("X", {"a": 1}) == {"ok": True}
+    action = CloudActionBase(transport=Transport(), print_func=shown.append)
+    assert action.execute_transaction("X", {"a": 1}) == {"ok": True}
+    action._print("done")
     assert calls == [("X", {"a": 1})]
+    assert shown == ["done"]
+    assert not (tmp_path / "data").exists()  # the local service was never opened
 
 
 @pytest.mark.parametrize("answer, expected", [("  yes \n", "yes"), (EOFError, ""), ("", "")])
@@ -62,9 +67,3 @@ def test_input_strips_and_declines_at_end_of_input(answer, expected):
 
     assert CloudActionBase(input_func=fake_input)._input("Deploy? ") == expected
     assert prompts == ["Deploy? "]
-
-
-def test_print_goes_through_print_func():
-    shown = []
-    CloudActionBase(print_func=shown.append)._print("done")
-    assert shown == ["done"]

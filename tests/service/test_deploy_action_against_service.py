@@ -5,11 +5,10 @@ from __future__ import annotations
 import os
 
 import pytest
+from support.cases import REDEPLOY_PROMPT as REDEPLOY
 
 from veltra.cloud.services.actions.launch_rollout import LaunchRolloutAction
 from veltra.cloud.services.local import LocalService
-
-REDEPLOY = "Deploy already exists. Do you want to redeploy your app? (y/N): "
 
 
 class RecordingService(LocalService):

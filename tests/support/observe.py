@@ -40,9 +40,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any
 
-import cases
-
-from support import twins
+from support import cases, twins
 
 ACTIONS = cases.ACTIONS
 MODULE_SOURCE = "src/veltra/cloud/services/actions/"  # the file name of the modules' traceback entries

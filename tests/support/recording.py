@@ -1,21 +1,10 @@
-"""Shared fixtures: a recording fake of the base class's collaborators and helpers
-for running code in a pristine interpreter."""
+"""A recording fake of the base class's collaborators, and the traceback entries a
+call leaves."""
 
 from __future__ import annotations
 
-import os
-import subprocess
-import sys
-import textwrap
-from collections.abc import Callable, Iterable
+from collections.abc import Iterable
 from typing import Any
-
-import pytest
-
-# The command-line tests' fixtures (tests/cli/cli_fixtures.py).
-pytest_plugins = ["cli_fixtures"]
-
-ACTIONS = "veltra.cloud.services.actions"
 
 
 class Recording:
@@ -75,11 +64,6 @@ def recording(action_class: type, **settings: Any) -> Any:
     return cls(**settings)
 
 
-@pytest.fixture
-def make_recording() -> Callable[..., Any]:
-    return recording
-
-
 def tb_entries(exc: BaseException) -> list[tuple[str, int, str]]:
     """(function name, line, file name) of every traceback entry, innermost last."""
     entries = []
@@ -89,45 +73,3 @@ def tb_entries(exc: BaseException) -> list[tuple[str, int, str]]:
         entries.append((code.co_name, tb.tb_lineno, code.co_filename))
         tb = tb.tb_next
     return entries
-
-
-def run_python(
-    code: str,
-    *,
-    python: str | None = None,
-    args: Iterable[str] = (),
-    env: dict[str, str] | None = None,
-    cwd: str | os.PathLike | None = None,
-) -> subprocess.CompletedProcess:
-    """Runs `code` in a fresh interpreter and returns the finished process."""
-    full_env = dict(os.environ)
-    full_env.pop("PYTHONWARNINGS", None)
-    if env:
-        full_env.update(env)
-    return subprocess.run(
-        [python or sys.executable, *args, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env=full_env,
-        cwd=cwd,
-        timeout=120,
-    )
-
-
-def python313() -> str | None:
-    """A CPython 3.13 with this package built and installed for it, if there is one."""
-    path = os.environ.get("VELTRA_PY313")
-    return path if path and os.path.exists(path) else None
-
-
-@pytest.fixture
-def py313() -> str:
-    path = python313()
-    if path is None:
-        if os.environ.get("CI"):
-            pytest.fail("CI must provide the 3.13 build: VELTRA_PY313 is not set to an interpreter")
-        pytest.skip(
-            "no CPython 3.13 build of the package: set VELTRA_PY313 to a 3.13 interpreter "
-            "that has it installed (the README's test command does this)"
-        )
-    return path

@@ -12,7 +12,7 @@ The tables here are written from the documented behaviour of each method, not
 read back from the modules, so they double as an independent check. They build
 on a module's plain-Python twin as well (`connection_cases(short, module=twin)`,
 `deploy_cases(module=twin)`), with a mixin in the fakes that watches them; that
-is how tests/test_actions_against_twins.py compares module and twin.
+is how tests/actions/test_actions_against_twins.py compares module and twin.
 
 `launch_rollout` joins in by itself once it is importable.
 """
@@ -30,7 +30,9 @@ import tempfile
 import types
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
+
+from support import twins
 
 ACTIONS = "veltra.cloud.services.actions"
 CONNECTION_MODULES = ("enumerate_outer_links", "attach_outer_link", "amend_outer_link", "detach_outer_link")
@@ -220,6 +222,72 @@ DEPLOY_METHODS: dict[str, Method] = {
 }
 DEPLOY_PROMPT = "Do you want to deploy your app? (y/N): "
 REDEPLOY_PROMPT = "Deploy already exists. Do you want to redeploy your app? (y/N): "
+# What a deploy prints: the first message, and the start of the second (the API domain follows).
+DEPLOY_MESSAGES = (
+    "Deploy is in progress now. After a few minutes, you can check the status of your deploy.",
+    "Your API domain: ",
+)
+
+
+class DeployLines(NamedTuple):
+    """The source line that a failure of each statement of the deploy reports."""
+
+    deploy_prompt: int  # want_deploy_input: return self._input("Do you want to deploy your app? (y/N): ")
+    redeploy_prompt: int  # want_redeploy_input: return self._input("Deploy already exists. ...")
+    ask: int  # action: want_to_signup = self.want_deploy_input()
+    answer: int  # if want_to_signup.lower() != "y":
+    temp_dir: int  # with tempfile.TemporaryDirectory() as temp_dir:
+    app_dir: int  # app_dir = Path(temp_dir) / "app"
+    sources: int  # shutil.copytree("src", app_dir / "src")
+    requirements: int  # shutil.copy("requirements.txt", app_dir / "requirements.txt")
+    cli_settings: int  # shutil.copy(".veltra-cli", app_dir / ".veltra-cli")
+    make_archive: int  # shutil.make_archive("app", "zip", temp_dir)
+    open: int  # with open("app.zip", "rb") as f:
+    encode: int  # _data = base64.b64encode(f.read()).decode("utf-8")
+    credentials: int  # encrypted_data = self._credentials_data()
+    request: int  # deploy_data = {...}
+    send: int  # response_data = self.execute_transaction("CreateAppDeploy", deploy_data)
+    except_clause: int  # except VeltraCloudAlreadyDeployedError:
+    redeploy_answer: int  # if not no_input and self.want_redeploy_input() != "y":
+    redeploy_call: int  # return self._redeploy(deploy_data)
+    model: int  # deploy_response = DeployResponse(**response_data["details"])
+    domain_compose: int  # the fallback API domain
+    first_message: int  # self._print("Deploy is in progress now. ...")
+    second_message: int  # self._print(f"Your API domain: {domain_url}")
+    resend: int  # _redeploy: response_data = self.execute_transaction("CreateAppDeploy", deploy_data)
+    redeploy_model: int  # deploy_response = DeployResponse(**response_data["details"])
+    redeploy_domain_compose: int  # the fallback API domain
+    redeploy_first_message: int  # self._print("Deploy is in progress now. ...")
+
+
+DEPLOY_AT = DeployLines(
+    deploy_prompt=25,
+    redeploy_prompt=34,
+    ask=63,
+    answer=65,
+    temp_dir=68,
+    app_dir=69,
+    sources=70,
+    requirements=71,
+    cli_settings=77,
+    make_archive=79,
+    open=81,
+    encode=82,
+    credentials=86,
+    request=88,
+    send=99,
+    except_clause=100,
+    redeploy_answer=101,
+    redeploy_call=104,
+    model=106,
+    domain_compose=110,
+    first_message=113,
+    second_message=114,
+    resend=121,
+    redeploy_model=123,
+    redeploy_domain_compose=127,
+    redeploy_first_message=130,
+)
 DEPLOY_REQUEST = (
     "data",
     "zip_archive",
@@ -490,10 +558,11 @@ class Case:
     """One path through one method.
 
     `setup()` returns `call` (one call of the method on this path) and `undo`.
-    `expect` is the exception class the call must raise (None: it must return)
-    and `message`, when given, its exact text. `workdir` asks for a deploy
-    working directory: "fake" (holding "app.zip"), "real" (an application) or
-    "empty"."""
+    `expect` is the exception class the call must raise (None: it must return),
+    `message`, when given, its exact text, and `entries` the traceback entries
+    the module's methods add to it, outermost first, as (method, line).
+    `workdir` asks for a deploy working directory: "fake" (holding "app.zip"),
+    "real" (an application) or "empty"."""
 
     method: Method
     name: str
@@ -510,6 +579,7 @@ class Case:
     # The same work in plain Python, for paths whose standard-library part keeps
     # memory by itself; the soak counts only growth beyond it.
     control: Callable[[], Any] | None = None
+    entries: tuple[tuple[str, int], ...] = ()
 
     @property
     def label(self) -> str:
@@ -537,10 +607,24 @@ class Case:
                 return f"raised {type(exc).__name__}: {exc}, expected {self.expect.__name__}"
             if self.message is not None and str(exc) != self.message:
                 return f"message {str(exc)!r}, expected {self.message!r}"
+            if (entries := self.entries_of(exc)) != self.entries:
+                return f"traceback entries {entries}, expected {self.entries}"
             return None
         if self.expect is not None:
             return f"returned {result!r}, expected {self.expect.__name__}"
         return None
+
+    def entries_of(self, exc: BaseException) -> tuple[tuple[str, int], ...]:
+        """(method, line) of the entries of this method's class, a module's or
+        its twin's, in the exception's traceback, outermost first."""
+        entries = []
+        tb = exc.__traceback__
+        while tb is not None:
+            *_, cls, name = ["", *tb.tb_frame.f_code.co_qualname.split(".")]
+            if cls == self.method.cls:
+                entries.append((name, tb.tb_lineno))
+            tb = tb.tb_next
+        return tuple(entries)
 
 
 def _nothing() -> None:
@@ -593,6 +677,7 @@ def _simple(
     message: str | None = None,
     context: Callable[[], contextlib.AbstractContextManager] | None = None,
     workdir: str | None = None,
+    entries: tuple[tuple[str, int], ...] = (),
 ) -> Case:
     def setup() -> tuple[Callable[[], Any], Callable[[], None]]:
         undo = _nothing
@@ -602,7 +687,7 @@ def _simple(
             undo = lambda: ctx.__exit__(None, None, None)  # noqa: E731
         return build(make_self()), undo
 
-    return Case(method, name, kind, expect, setup, message, 1.0, workdir)
+    return Case(method, name, kind, expect, setup, message, 1.0, workdir, entries=entries)
 
 
 def binding_cases(
@@ -632,7 +717,9 @@ def binding_cases(
         build: Callable[[Any], Callable[[], Any]],
         message: str | None = None,
     ) -> None:
-        cases.append(_simple(method, make_self, case_name, kind, expect, build, message, context, workdir))
+        # A binding error adds the entry of the def line.
+        entries = ((name, method.def_line),) if expect is not None else ()
+        cases.append(_simple(method, make_self, case_name, kind, expect, build, message, context, workdir, entries))
 
     case("bind-nothing", "binding", TypeError, lambda s: lambda: func(), count_message(method, 0))
     if required:
@@ -782,6 +869,7 @@ def connection_cases(short: str, module: types.ModuleType | None = None, mixin: 
         glob: dict | None = None,
         message: str | None = None,
         builtin: dict | None = None,
+        at: int | None = None,
     ) -> None:
         def setup() -> tuple[Callable[[], Any], Callable[[], None]]:
             bound = cls(payload=payload, response=response).action
@@ -793,7 +881,7 @@ def connection_cases(short: str, module: types.ModuleType | None = None, mixin: 
                 stack.enter_context(replaced_globals(builtins, **builtin))
             return (lambda: bound(*args, **kw)), stack.close
 
-        cases.append(Case(method, name, kind, expect, setup, message))
+        cases.append(Case(method, name, kind, expect, setup, message, entries=(("action", at),) if at else ()))
 
     # Success.
     add("ok-required-positional", "success", None)
@@ -809,42 +897,54 @@ def connection_cases(short: str, module: types.ModuleType | None = None, mixin: 
     cases += binding_cases(method, lambda: fake(response=good), module=module)
     cases += entry_cases(method, lambda: fake(response=good))
     # Collaborators raising, missing, returning the wrong type.
-    add("credentials-raise", "collaborator", Refused, cls=variants["credentials-raise"])
-    add("credentials-missing", "collaborator", AttributeError, cls=variants["credentials-missing"])
-    add("credentials-str", "collaborator", TypeError, payload="not bytes")
-    add("credentials-none", "collaborator", TypeError, payload=None)
-    add("execute-raise", "collaborator", Refused, cls=variants["execute-raise"])
-    add("execute-missing", "collaborator", AttributeError, cls=variants["execute-missing"])
+    credentials, request = conn.credentials_line, conn.request_line
+    add("credentials-raise", "collaborator", Refused, cls=variants["credentials-raise"], at=credentials)
+    add("credentials-missing", "collaborator", AttributeError, cls=variants["credentials-missing"], at=credentials)
+    add("credentials-str", "collaborator", TypeError, payload="not bytes", at=request)
+    add("credentials-none", "collaborator", TypeError, payload=None, at=request)
+    add("execute-raise", "collaborator", Refused, cls=variants["execute-raise"], at=conn.transaction_line)
+    add("execute-missing", "collaborator", AttributeError, cls=variants["execute-missing"], at=conn.transaction_line)
     # Responses the model cannot take, the model refusing.
+    model = conn.model_line
     add(
         "response-none",
         "response",
         TypeError,
         response=None,
         message="argument after ** must be a mapping, not NoneType",
+        at=model,
     )
-    add("response-int", "response", TypeError, response=42)
-    add("response-object", "response", TypeError, response=BadMapping())
-    add("response-bad-pairs", "response", ValueError, response=["ab", "cde"])
-    add("model-refuses", "model", TypeError, response={"no_such_field": 1})
-    add("model-raises", "model", Refused, glob={conn.model: _raise_refused})
+    add("response-int", "response", TypeError, response=42, at=model)
+    add("response-object", "response", TypeError, response=BadMapping(), at=model)
+    add("response-bad-pairs", "response", ValueError, response=["ab", "cde"], at=model)
+    add("model-refuses", "model", TypeError, response={"no_such_field": 1}, at=model)
+    add("model-raises", "model", Refused, glob={conn.model: _raise_refused}, at=model)
     # Module globals gone or wrong.
-    add("global-base64-removed", "global", NameError, glob={"base64": REMOVED}, message="name 'base64' is not defined")
+    add(
+        "global-base64-removed",
+        "global",
+        NameError,
+        glob={"base64": REMOVED},
+        message="name 'base64' is not defined",
+        at=request,
+    )
     add(
         "global-model-removed",
         "global",
         NameError,
         glob={conn.model: REMOVED},
         message=f"name '{conn.model}' is not defined",
+        at=model,
     )
-    add("global-base64-wrong", "global", AttributeError, glob={"base64": types.SimpleNamespace()})
+    add("global-base64-wrong", "global", AttributeError, glob={"base64": types.SimpleNamespace()}, at=request)
     add(
         "global-b64encode-returns-str",
         "global",
         AttributeError,
         glob={"base64": types.SimpleNamespace(b64encode=lambda b: "text")},
+        at=request,
     )
-    add("global-model-not-callable", "global", TypeError, glob={conn.model: 42})
+    add("global-model-not-callable", "global", TypeError, glob={conn.model: 42}, at=model)
     return cases
 
 
@@ -874,16 +974,7 @@ def deploy_cases(module: types.ModuleType | None = None, mixin: type | None = No
     class PrintMissing(fake):
         _print = property(_missing)
 
-    class CredentialsRaise(fake):
-        def _credentials_data(self) -> Any:
-            raise Refused("no credentials")
-
-    class ExecuteRaise(fake):
-        def execute_transaction(self, name: str, data: dict) -> Any:
-            raise Refused("refused")
-
-    class ExecuteMissing(fake):
-        execute_transaction = property(_missing)
+    variants = collaborator_variants(fake)
 
     class AlwaysDeployed(fake):
         def execute_transaction(self, name: str, data: dict) -> Any:
@@ -906,6 +997,7 @@ def deploy_cases(module: types.ModuleType | None = None, mixin: type | None = No
         message: str | None = None,
         weight: float = 1.0,
         workdir: str | None = "fake",
+        entries: tuple[tuple[str, int], ...] = (),
         **fake_kw: Any,
     ) -> None:
         make_ctx = fs_globals(glob, fs)
@@ -916,7 +1008,7 @@ def deploy_cases(module: types.ModuleType | None = None, mixin: type | None = No
             ctx.__enter__()
             return (lambda: call(inst)), (lambda: ctx.__exit__(None, None, None))
 
-        cases.append(Case(method, name, kind, expect, setup, message, weight, workdir))
+        cases.append(Case(method, name, kind, expect, setup, message, weight, workdir, entries=entries))
 
     def deploy(**kw: Any) -> Callable[[Any], Any]:
         return lambda s: s.action("standard", "lake", "env", **kw)
@@ -924,9 +1016,15 @@ def deploy_cases(module: types.ModuleType | None = None, mixin: type | None = No
     def redeploy(s: Any) -> Any:
         return s._redeploy({k: None for k in DEPLOY_REQUEST} | {"data": "cGF5bG9hZA==", "zip_archive": "UEs="})
 
+    def in_action(*lines: int) -> tuple[tuple[str, int], ...]:
+        return tuple(("action", line) for line in lines)
+
+    at = DEPLOY_AT
+
     # The prompts.
-    for prompt_name in ("want_deploy_input", "want_redeploy_input"):
+    for prompt_name, line in (("want_deploy_input", at.deploy_prompt), ("want_redeploy_input", at.redeploy_prompt)):
         m = DEPLOY_METHODS[prompt_name]
+        asked = ((prompt_name, line),)
 
         def prompt(s: Any, prompt_name: str = prompt_name) -> Any:
             return getattr(s, prompt_name)()
@@ -943,6 +1041,7 @@ def deploy_cases(module: types.ModuleType | None = None, mixin: type | None = No
             workdir=None,
             answer=42,
             message="Expected unicode, got int",
+            entries=asked,
         )
         add(
             m,
@@ -954,14 +1053,26 @@ def deploy_cases(module: types.ModuleType | None = None, mixin: type | None = No
             workdir=None,
             answer=StrSub("y"),
             message="Expected unicode, got StrSub",
+            entries=asked,
         )
-        add(m, "input-raise", "collaborator", Refused, prompt, cls=InputRaise, fs=False, workdir=None)
-        add(m, "input-missing", "collaborator", AttributeError, prompt, cls=InputMissing, fs=False, workdir=None)
+        add(m, "input-raise", "collaborator", Refused, prompt, cls=InputRaise, fs=False, workdir=None, entries=asked)
+        add(
+            m,
+            "input-missing",
+            "collaborator",
+            AttributeError,
+            prompt,
+            cls=InputMissing,
+            fs=False,
+            workdir=None,
+            entries=asked,
+        )
         cases += binding_cases(m, lambda: fake(), module=module)
 
     # _redeploy.
-    def on_redeploy(name: str, kind: str, expect: type | None, **kw: Any) -> None:
-        add(m_redeploy, name, kind, expect, redeploy, fs=False, workdir=None, **kw)
+    def on_redeploy(name: str, kind: str, expect: type | None, line: int | None = None, **kw: Any) -> None:
+        entries = (("_redeploy", line),) if line else ()
+        add(m_redeploy, name, kind, expect, redeploy, fs=False, workdir=None, entries=entries, **kw)
 
     on_redeploy("ok", "success", None)
     on_redeploy(
@@ -971,36 +1082,37 @@ def deploy_cases(module: types.ModuleType | None = None, mixin: type | None = No
     on_redeploy("ok-mapping-response", "success", None, response=PairsMapping({"details": {"domain_url": "d"}}))
     cases += binding_cases(m_redeploy, lambda: fake(), module=module)
     cases += entry_cases(m_redeploy, lambda: fake())
-    on_redeploy("details-missing", "response", KeyError, response={})
+    on_redeploy("details-missing", "response", KeyError, at.redeploy_model, response={})
     on_redeploy(
         "details-none",
         "response",
         TypeError,
+        at.redeploy_model,
         response={"details": None},
         message="argument after ** must be a mapping, not NoneType",
     )
-    on_redeploy("details-int", "response", TypeError, response={"details": 5})
-    on_redeploy("response-int", "response", TypeError, response=5)
-    on_redeploy("model-refuses", "model", TypeError, response={"details": {"no_such_field": 1}})
+    on_redeploy("details-int", "response", TypeError, at.redeploy_model, response={"details": 5})
+    on_redeploy("response-int", "response", TypeError, at.redeploy_model, response=5)
+    on_redeploy("model-refuses", "model", TypeError, at.redeploy_model, response={"details": {"no_such_field": 1}})
     on_redeploy(
         "global-model-removed",
         "global",
         NameError,
+        at.redeploy_model,
         glob={"DeployResponse": REMOVED},
         message="name 'DeployResponse' is not defined",
     )
-    on_redeploy(
-        "global-subdomain-removed",
-        "global",
-        NameError,
-        glob={"VELTRA_ENV_SUBDOMAIN": REMOVED},
-        response={"details": {"domain_url": ""}},
-        message="name 'VELTRA_ENV_SUBDOMAIN' is not defined",
-    )
-    on_redeploy("print-raise", "collaborator", Refused, cls=PrintRaise)
-    on_redeploy("print-missing", "collaborator", AttributeError, cls=PrintMissing)
-    on_redeploy("execute-raise", "collaborator", Refused, cls=ExecuteRaise)
-    on_redeploy("execute-already-deployed", "collaborator", already, cls=AlwaysDeployed)
+    # The subdomain is read only for the fallback domain.
+    no_subdomain: dict[str, Any] = {
+        "glob": {"VELTRA_ENV_SUBDOMAIN": REMOVED},
+        "response": {"details": {"domain_url": ""}},
+        "message": "name 'VELTRA_ENV_SUBDOMAIN' is not defined",
+    }
+    on_redeploy("global-subdomain-removed", "global", NameError, at.redeploy_domain_compose, **no_subdomain)
+    on_redeploy("print-raise", "collaborator", Refused, at.redeploy_first_message, cls=PrintRaise)
+    on_redeploy("print-missing", "collaborator", AttributeError, at.redeploy_first_message, cls=PrintMissing)
+    on_redeploy("execute-raise", "collaborator", Refused, at.resend, cls=variants["execute-raise"])
+    on_redeploy("execute-already-deployed", "collaborator", already, at.resend, cls=AlwaysDeployed)
 
     # action.
     add(m_action, "ok-no-input", "success", None, deploy(no_input=True))
@@ -1020,103 +1132,64 @@ def deploy_cases(module: types.ModuleType | None = None, mixin: type | None = No
     add(m_action, "ok-real-filesystem", "success", None, deploy(no_input=True), fs=False, workdir="real", weight=0.01)
     cases[-1].faults = False
     # pathlib interns every path component (sys.intern), and interned strings
-    # live for ever in 3.12: each new temporary directory name stays.
-    cases[-1].control = plain_deploy
+    # live for ever in 3.12: each new temporary directory name stays. The same
+    # deploy through the twin, on the same collaborators, is the measure of it.
+    plain = fake_deploy_class(twins.load(DEPLOY_MODULE).LaunchRolloutAction)()
+    cases[-1].control = lambda: plain.action("standard", "lake", "env", no_input=True)
     cases += binding_cases(m_action, lambda: fake(answer="n"), module=module)
     cases += entry_cases(m_action, lambda: fake(answer="n"))
-    add(m_action, "answer-none", "collaborator", AttributeError, deploy(), answer=None)
-    add(m_action, "answer-int", "return", TypeError, deploy(), answer=42)
-    add(m_action, "input-raise", "collaborator", Refused, deploy(), cls=InputRaise)
-    add(m_action, "credentials-str", "collaborator", TypeError, deploy(no_input=True), payload="text")
-    add(m_action, "credentials-raise", "collaborator", Refused, deploy(no_input=True), cls=CredentialsRaise)
-    add(m_action, "execute-raise", "collaborator", Refused, deploy(no_input=True), cls=ExecuteRaise)
-    add(m_action, "execute-missing", "collaborator", AttributeError, deploy(no_input=True), cls=ExecuteMissing)
-    add(m_action, "redeploy-raises-again", "collaborator", already, deploy(no_input=True), cls=AlwaysDeployed)
-    add(m_action, "print-raise", "collaborator", Refused, deploy(no_input=True), cls=PrintRaise)
-    add(
-        m_action,
+    # A call that fails at the statements of `lines` (the last one inside
+    # `_redeploy` when it is a pair); without a prompt unless `call` says.
+    quiet = deploy(no_input=True)
+
+    def failing(name: str, kind: str, expect: type, *lines: Any, call: Callable = quiet, **kw: Any) -> None:
+        entries = tuple(line if isinstance(line, tuple) else ("action", line) for line in lines)
+        add(m_action, name, kind, expect, call, entries=entries, **kw)
+
+    # A failing prompt adds its own entry below that of the statement that asked.
+    asked = (at.ask, ("want_deploy_input", at.deploy_prompt))
+    failing("answer-none", "collaborator", AttributeError, at.answer, call=deploy(), answer=None)
+    failing("answer-int", "return", TypeError, *asked, call=deploy(), answer=42)
+    failing("input-raise", "collaborator", Refused, *asked, call=deploy(), cls=InputRaise)
+    failing("credentials-str", "collaborator", TypeError, at.request, payload="text")
+    failing("credentials-raise", "collaborator", Refused, at.credentials, cls=variants["credentials-raise"])
+    failing("execute-raise", "collaborator", Refused, at.send, cls=variants["execute-raise"])
+    failing("execute-missing", "collaborator", AttributeError, at.send, cls=variants["execute-missing"])
+    again = (at.redeploy_call, ("_redeploy", at.resend))
+    failing("redeploy-raises-again", "collaborator", already, *again, cls=AlwaysDeployed)
+    failing("print-raise", "collaborator", Refused, at.first_message, cls=PrintRaise)
+    failing(
         "already-deployed-class-removed",
         "global",
         NameError,
-        deploy(no_input=True),
+        at.except_clause,
         first=already,
         glob={"VeltraCloudAlreadyDeployedError": REMOVED},
         message="name 'VeltraCloudAlreadyDeployedError' is not defined",
     )
-    add(m_action, "details-missing", "response", KeyError, deploy(no_input=True), response={})
-    add(
-        m_action,
-        "details-none",
-        "response",
-        TypeError,
-        deploy(no_input=True),
-        response={"details": None},
-        message="argument after ** must be a mapping, not NoneType",
-    )
-    add(
-        m_action, "model-refuses", "model", TypeError, deploy(no_input=True), response={"details": {"no_such_field": 1}}
-    )
-    for name in ("tempfile", "Path", "shutil", "base64", "DeployResponse"):
-        add(
-            m_action,
-            f"global-{name}-removed",
-            "global",
-            NameError,
-            deploy(no_input=True),
-            glob={name: REMOVED},
-            message=f"name '{name}' is not defined",
-        )
-    add(
-        m_action,
-        "global-subdomain-removed",
-        "global",
-        NameError,
-        deploy(no_input=True),
-        glob={"VELTRA_ENV_SUBDOMAIN": REMOVED},
-        response={"details": {"domain_url": ""}},
-        message="name 'VELTRA_ENV_SUBDOMAIN' is not defined",
-    )
-    add(
-        m_action,
-        "copytree-raises",
-        "collaborator",
-        Refused,
-        deploy(no_input=True),
-        glob={"shutil": types.SimpleNamespace(copytree=_raise_refused, copy=_noop, make_archive=_noop)},
-    )
-    add(m_action, "archive-missing", "collaborator", FileNotFoundError, deploy(no_input=True), workdir="empty")
-    add(
-        m_action,
-        "real-no-src",
-        "collaborator",
-        FileNotFoundError,
-        deploy(no_input=True),
-        fs=False,
-        workdir="empty",
-        weight=0.05,
-    )
+    failing("details-missing", "response", KeyError, at.model, response={})
+    none_details = "argument after ** must be a mapping, not NoneType"
+    failing("details-none", "response", TypeError, at.model, response={"details": None}, message=none_details)
+    failing("model-refuses", "model", TypeError, at.model, response={"details": {"no_such_field": 1}})
+    # Where each module global is first read: inside the staging `with` for Path
+    # and shutil, inside the archive's `with` for base64.
+    first_read = {
+        "tempfile": at.temp_dir,
+        "Path": at.app_dir,
+        "shutil": at.sources,
+        "base64": at.encode,
+        "DeployResponse": at.model,
+    }
+    for name, line in first_read.items():
+        gone = f"name '{name}' is not defined"
+        failing(f"global-{name}-removed", "global", NameError, line, glob={name: REMOVED}, message=gone)
+    failing("global-subdomain-removed", "global", NameError, at.domain_compose, **no_subdomain)
+    copytree_raises = types.SimpleNamespace(copytree=_raise_refused, copy=_noop, make_archive=_noop)
+    failing("copytree-raises", "collaborator", Refused, at.sources, glob={"shutil": copytree_raises})
+    failing("archive-missing", "collaborator", FileNotFoundError, at.open, workdir="empty")
+    failing("real-no-src", "collaborator", FileNotFoundError, at.sources, fs=False, workdir="empty", weight=0.05)
     cases[-1].faults = False
     return cases
-
-
-def plain_deploy() -> str:
-    """The file work of a deploy, in plain Python."""
-    import shutil
-    from pathlib import Path
-
-    with tempfile.TemporaryDirectory() as temp_dir:
-        app_dir = Path(temp_dir) / "app"
-        shutil.copytree("src", app_dir / "src")
-        shutil.copy("requirements.txt", app_dir / "requirements.txt")
-        if Path("pyproject.toml").exists():
-            shutil.copy("pyproject.toml", app_dir / "pyproject.toml")
-        if Path(".veltra-cli").exists():
-            shutil.copy(".veltra-cli", app_dir / ".veltra-cli")
-        shutil.make_archive("app", "zip", temp_dir)
-    with open("app.zip", "rb") as f:
-        data = base64.b64encode(f.read()).decode("utf-8")
-    Path("app.zip").unlink(missing_ok=True)
-    return data
 
 
 def all_cases(modules: Iterator[str] | None = None) -> list[Case]:

@@ -15,7 +15,9 @@ import weakref
 from pathlib import Path
 
 import pytest
-from conftest import ACTIONS, python313, recording, run_python, tb_entries
+from support.cases import ACTIONS
+from support.interpreters import python313, run_python
+from support.recording import recording, tb_entries
 
 from veltra.cloud.services.actions import enumerate_outer_links, launch_rollout
 from veltra.errors import VeltraCloudAlreadyDeployedError
@@ -67,6 +69,35 @@ def test_a_function_made_from_a_method_code_object_raises(version):
     # Every call with the right arguments reaches the stub and raises from it.
     assert sum(line.endswith("AssertionError") for line in lines) == 8
     assert len(lines) == 16
+
+
+@pytest.mark.parametrize("version", INTERPRETERS)
+def test_a_cleared_method_keeps_str_names_as_a_function_does(version):
+    # The collector clears what is in a garbage cycle (tp_clear), and what still
+    # reaches a cleared object, a finaliser say, reads its names.
+    result = run_python(
+        """
+        import ctypes, warnings
+        warnings.simplefilter("ignore")
+        from veltra.cloud.services.actions.enumerate_outer_links import EnumerateOuterLinksAction
+        get_slot = ctypes.pythonapi.PyType_GetSlot
+        get_slot.argtypes = [ctypes.py_object, ctypes.c_int]
+        get_slot.restype = ctypes.c_void_p
+        TP_CLEAR = 51
+        def function():
+            pass
+        method = vars(EnumerateOuterLinksAction)["action"]
+        for obj in (function, method):
+            ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(get_slot(type(obj), TP_CLEAR))(obj)
+            print(repr(obj.__name__), repr(obj.__qualname__))
+        print(repr(method).startswith("<compiled function  at "), repr(method.__reduce__()))
+        """,
+        python=python313() if version else None,
+    )
+    assert result.returncode == 0, result.stderr
+    function, method, shown = result.stdout.splitlines()
+    assert method == function == "'' ''"
+    assert shown == "True ''"
 
 
 ENTRY_UNDER_HOSTILE_GLOBALS = """
@@ -386,20 +417,10 @@ def test_what_pdb_writes_into_one_entry_reaches_no_other_and_dies_with_it(versio
     ]
 
 
-class NoModel(enumerate_outer_links.EnumerateOuterLinksAction):
-    def __init__(self):
-        pass
-
-    def _credentials_data(self):
-        return b"p"
-
-    def execute_transaction(self, name, request):
-        return None  # the model's ** fails in the module, with a new exception each time
-
-
 def frame_of_a_failed_entry():
     try:
-        NoModel().action("env")
+        # The model's ** fails in the module, with a new exception each time.
+        recording(enumerate_outer_links.EnumerateOuterLinksAction, response=None).action("env")
     except TypeError as e:
         frame = e.__traceback__.tb_next.tb_frame
     return frame  # the exception and its traceback are gone: no cycle holds the frame

@@ -14,7 +14,7 @@ import sys
 import warnings
 
 import pytest
-from conftest import recording, tb_entries
+from support.recording import recording, tb_entries
 
 from veltra.cloud.services.actions import enumerate_outer_links as mod
 

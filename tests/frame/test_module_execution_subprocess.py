@@ -6,7 +6,7 @@ from __future__ import annotations
 import json
 
 import pytest
-from conftest import run_python
+from support.interpreters import run_python
 
 MOD = "veltra.cloud.services.actions.enumerate_outer_links"
 SOURCE = "src/veltra/cloud/services/actions/enumerate_outer_links"

@@ -24,11 +24,11 @@ import functools
 import inspect
 from typing import Any
 
-import cases
 import pytest
-from cases import DictSub, StrSub, count_message, entry_message, slot_call, vectorcall
 from hypothesis import HealthCheck, event, given, settings
 from hypothesis import strategies as st
+from support import cases
+from support.cases import DictSub, StrSub, count_message, entry_message, slot_call, vectorcall
 
 SETTINGS = settings(
     max_examples=50,

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pytest
 
-FRAME = Path(__file__).resolve().parents[1] / "src" / "module_frame"
+FRAME = Path(__file__).resolve().parents[2] / "src" / "module_frame"
 
 PARAMS = {
     "good": "frame::kSelf, {&k_a, nullptr}, {&k_b, nullptr, Check::kNone, Default::kNone}",
@@ -73,14 +73,10 @@ LINES = {
 def compile_table(
     tmp_path: Path, params: str, kwonly: int = 0, lines: Lines | None = None
 ) -> subprocess.CompletedProcess:
-    compiler = shutil.which("c++") or shutil.which("g++")
-    include = sysconfig.get_paths()["include"]
-    if compiler is None or not (Path(include) / "Python.h").exists():
-        pytest.skip("no C++ compiler or Python headers to compile a table with")
     lines = lines or Lines()
     names = "\n".join(f'FRAME_NAME(k_p{i}, "p{i}");' for i in range(9))
-    source = tmp_path / "probe.cpp"
-    source.write_text(
+    return compile_source(
+        tmp_path,
         SOURCE
         % {
             "names": names,
@@ -89,8 +85,17 @@ def compile_table(
             "methods": ", ".join(f'method("f{i}", {line})' for i, line in enumerate(lines.defs)),
             "statements": ", ".join(f"{{{line}, &k_mod}}" for line in lines.statements),
             "class_line": lines.class_line,
-        }
+        },
     )
+
+
+def compile_source(tmp_path: Path, text: str) -> subprocess.CompletedProcess:
+    compiler = shutil.which("c++") or shutil.which("g++")
+    include = sysconfig.get_paths()["include"]
+    if compiler is None or not (Path(include) / "Python.h").exists():
+        pytest.skip("no C++ compiler or Python headers to compile a table with")
+    source = tmp_path / "probe.cpp"
+    source.write_text(text)
     return subprocess.run(
         [
             compiler,
@@ -138,3 +143,36 @@ def test_lines_out_of_order_do_not_compile(tmp_path, case):
     result = compile_table(tmp_path, PARAMS["good"], lines=LINES[case])
     assert result.returncode != 0
     assert "table_fault::lines_out_of_order" in result.stderr
+
+
+# A module's own record of the lines its bodies report (a connection module's
+# ConnectionLines, the deploy's DeployLines): ints, and records of ints, in
+# source order.
+RECORD = """
+#include "frame.h"
+namespace {
+struct Step { %(step)s };
+struct Lines { int def_line; Step step; int last; };
+constexpr Lines kAt = {%(values)s};
+static_assert(frame::lines_ascend(frame::lines_of(kAt)));
+}  // namespace
+"""
+
+
+@pytest.mark.parametrize(
+    "step, values, fault",
+    [
+        ("int test; int copy;", "36, {62, 63}, 70", None),
+        ("int test; int copy;", "36, {63, 62}, 70", "table_fault::lines_out_of_order"),
+        ("int test; int copy;", "36, {62, 70}, 70", "table_fault::lines_out_of_order"),
+        ("int test; bool copy;", "36, {62, true}, 70", "a record of lines holds ints alone"),
+    ],
+    ids=["in order", "a step out of order", "two steps on one line", "not all ints"],
+)
+def test_a_record_of_lines_compiles_only_in_source_order(tmp_path, step, values, fault):
+    result = compile_source(tmp_path, RECORD % {"step": step, "values": values})
+    if fault is None:
+        assert result.returncode == 0, result.stderr
+    else:
+        assert result.returncode != 0
+        assert fault in result.stderr

@@ -13,7 +13,7 @@ from pathlib import Path
 
 import pytest
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 TOOLS = ROOT / "tools"
 FINDINGS = TOOLS / "fuzz_findings"
 
@@ -45,61 +45,39 @@ def test_kept_finding_no_longer_fails(finding):
     assert done.returncode == 0, done.stderr[-3000:]
 
 
-# Each fault planted in the method objects under fuzzing (a Python wrapper in
-# place of the compiled method), and what the harness must say about it.
+# Each fault planted in the method objects under fuzzing (a Python wrapper,
+# `call`, in place of the compiled method `real`): the wrapper's body, and what
+# the harness must say about it.
 PLANTED = {
     # Binding that looks at a collaborator before it refuses the call.
     "binding-reaches-collaborator": (
         """
-        def planted(real):
-            def call(*args, **kwargs):
-                s = args[0] if args else kwargs.get("self")
-                getattr(s, "_credentials_data", None)
-                return real(*args, **kwargs)
-            return call
+        getattr(args[0] if args else kwargs.get("self"), "_credentials_data", None)
+        return real(*args, **kwargs)
         """,
         "reached the collaborators",
     ),
     # A C function that returned NULL without an exception looks like this.
     "system-error": (
         """
-        def planted(real):
-            def call(*args, **kwargs):
-                real(*args, **kwargs)
-                raise SystemError("error return without exception set")
-            return call
+        real(*args, **kwargs)
+        raise SystemError("error return without exception set")
         """,
         "SystemError",
     ),
     # A valid call refused with a binding message.
     "valid-call-refused": (
-        """
-        def planted(real):
-            def call(*args, **kwargs):
-                raise TypeError("action() takes at least 2 positional arguments (1 given)")
-            return call
-        """,
+        'raise TypeError("action() takes at least 2 positional arguments (1 given)")',
         "a valid call was refused",
     ),
     # An invalid call that goes through.
-    "invalid-call-accepted": (
-        """
-        def planted(real):
-            def call(*args, **kwargs):
-                return None
-            return call
-        """,
-        "a call built invalid returned",
-    ),
+    "invalid-call-accepted": ("return None", "a call built invalid returned"),
     # A call whose result is not what the same text gives in Python (the second
     # oracle: only the twin knows what the result should be).
     "differs-from-its-twin": (
         """
-        def planted(real):
-            def call(*args, **kwargs):
-                result = real(*args, **kwargs)
-                return result if result is None else None
-            return call
+        result = real(*args, **kwargs)
+        return result if result is None else None
         """,
         "the module and its twin differ",
     ),
@@ -108,30 +86,23 @@ PLANTED = {
     # from one that holds the caller's object until the caller's handler ends.
     "loses-an-exception-thrown-into-a-generator": (
         """
-        import ctypes
-        import inspect
+        handled = sys.exception()
+        try:
+            return real(*args, **kwargs)
+        finally:
+            tb = handled.__traceback__ if handled is not None else None
+            if tb is not None and tb.tb_next is not None and tb.tb_frame.f_code.co_flags & 0x20:  # CO_GENERATOR
+                import ctypes
 
-        def planted(real):
-            def call(*args, **kwargs):
-                handled = sys.exception()
-                try:
-                    return real(*args, **kwargs)
-                finally:
-                    tb = handled.__traceback__ if handled is not None else None
-                    if tb is not None and tb.tb_next is not None and tb.tb_frame.f_code.co_flags & inspect.CO_GENERATOR:
-                        ctypes.pythonapi.PyErr_SetHandledException(None)
-            return call
+                ctypes.pythonapi.PyErr_SetHandledException(None)
         """,
         "a generator resumed after the call lost the exception thrown into it",
     ),
     # A call that leaves something in its module's namespace.
     "changes-a-global": (
         """
-        def planted(real):
-            def call(*args, **kwargs):
-                sys.modules[real.__module__].__dict__["leftover"] = 1
-                return real(*args, **kwargs)
-            return call
+        sys.modules[real.__module__].__dict__["leftover"] = 1
+        return real(*args, **kwargs)
         """,
         "changed the globals",
     ),
@@ -141,7 +112,12 @@ PLANT = """
 import sys, textwrap
 sys.path.insert(0, {tools!r})
 import fuzz_targets
+
+def planted(real):
+    def call(*args, **kwargs):
 {planted}
+    return call
+
 harness = fuzz_targets.Harness()
 for t in harness.targets:
     if t.method.name == "action":
@@ -160,7 +136,8 @@ for name, data in fuzz_targets.inputs([], 1000, 7):
 @pytest.mark.parametrize("fault", list(PLANTED), ids=str)
 def test_the_harness_sees_a_planted_fault(fault):
     source, expect = PLANTED[fault]
-    code = PLANT.format(tools=str(TOOLS), planted=textwrap.dedent(source))
+    body = textwrap.indent(textwrap.dedent(source).strip(), " " * 8)
+    code = PLANT.format(tools=str(TOOLS), planted=body)
     done = run(code)
     assert done.returncode == 0, done.stderr[-3000:]
     found = [line for line in done.stdout.splitlines() if line.startswith("VIOLATION") and expect in line]

@@ -11,9 +11,10 @@ from dataclasses import dataclass, field
 from types import MappingProxyType, SimpleNamespace
 from typing import Any
 
-import cases
 import pytest
-from conftest import ACTIONS, Recording, tb_entries
+from support import cases
+from support.cases import ACTIONS
+from support.recording import Recording, tb_entries
 
 UUID, NAME = "application_uuid", "application_name"
 CHECKED = {"str": str, "dict": dict}
@@ -21,7 +22,7 @@ CHECKED = {"str": str, "dict": dict}
 
 @dataclass(frozen=True)
 class Conn:
-    """One connection action, as the shared table in tools/cases.py describes it."""
+    """One connection action, as the shared table in tests/support/cases.py describes it."""
 
     table: cases.Connection
 

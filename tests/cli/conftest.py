@@ -1,9 +1,5 @@
 """Fixtures of the command-line tests: a private data folder and staging folder, the `veltra`
-command run as a real subprocess, and a copy of the example application.
-
-A plugin that tests/conftest.py loads, not a conftest.py of its own: the tests import
-helpers from tests/conftest.py by the module name "conftest", which a second conftest.py
-would take over."""
+command run as a real subprocess, and a copy of the example application."""
 
 from __future__ import annotations
 

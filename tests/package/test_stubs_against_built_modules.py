@@ -13,9 +13,9 @@ from pathlib import Path
 from typing import Any
 
 import pytest
-from conftest import ACTIONS
+from support.cases import ACTIONS
 
-SOURCES = Path(__file__).resolve().parents[1] / "src" / "veltra" / "cloud" / "services" / "actions"
+SOURCES = Path(__file__).resolve().parents[2] / "src" / "veltra" / "cloud" / "services" / "actions"
 MODULES = ["enumerate_outer_links", "attach_outer_link", "amend_outer_link", "detach_outer_link", "launch_rollout"]
 P = inspect.Parameter
 

@@ -11,7 +11,7 @@ import pytest
 
 import veltra
 
-ROOT = Path(__file__).resolve().parents[1]
+ROOT = Path(__file__).resolve().parents[2]
 DIST = "veltra-actions"
 
 

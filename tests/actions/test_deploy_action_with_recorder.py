@@ -13,10 +13,13 @@ import tempfile
 import traceback
 import types
 import zipfile
-from typing import ClassVar
+from collections.abc import Callable
+from typing import ClassVar, NamedTuple
 
 import pytest
-from conftest import recording
+from support.cases import DEPLOY_AT as AT
+from support.cases import DEPLOY_MESSAGES, DEPLOY_METHODS, DEPLOY_PROMPT, DEPLOY_REQUEST, REDEPLOY_PROMPT, StrSub
+from support.recording import recording
 
 from veltra.cloud.services.actions import launch_rollout as mod
 from veltra.errors import VeltraCloudAlreadyDeployedError
@@ -24,29 +27,15 @@ from veltra.errors import VeltraCloudAlreadyDeployedError
 Action = mod.LaunchRolloutAction
 SOURCE = "src/veltra/cloud/services/actions/launch_rollout"
 PREFIX = "veltra.cloud.services.actions.launch_rollout.LaunchRolloutAction."
-DEPLOY_PROMPT = "Do you want to deploy your app? (y/N): "
-REDEPLOY_PROMPT = "Deploy already exists. Do you want to redeploy your app? (y/N): "
-IN_PROGRESS = "Deploy is in progress now. After a few minutes, you can check the status of your deploy."
+IN_PROGRESS = DEPLOY_MESSAGES[0]
+DEF = {name: method.def_line for name, method in DEPLOY_METHODS.items()}
 DETAILS = {"domain_url": "https://given.example/", "application_uuid": "u-1"}
 FILES = {
     "src/pkg/main.py": b"print('hi')\n",
     "src/pkg/data/blob.bin": bytes(range(256)),
     "requirements.txt": b"requests\n",
 }
-KEYS = [
-    "data",
-    "zip_archive",
-    "deploy_type",
-    "env_name",
-    "from_env",
-    "lakehouse_type",
-    "application_uuid",
-    "application_name",
-]
-
-
-class StrSub(str):
-    pass
+KEYS = list(DEPLOY_REQUEST)
 
 
 class LaterError(VeltraCloudAlreadyDeployedError):
@@ -116,9 +105,11 @@ def test_archive_and_request(work, extra, args, kwargs, sent):
     seen = []
     r = rec(payload=lambda: seen.append(os.path.exists("app.zip")) or b"\x00secret")
     assert r.action("dt", "lt", "env", *args, no_input=True, **kwargs) is True
-    assert r.names() == ["_credentials_data", "execute_transaction", "_print", "_print"] and seen == [False]
+    assert r.names() == ["_credentials_data", "execute_transaction", "_print", "_print"]
+    assert seen == [False]
     ((name, request),) = r.transactions()
-    assert name == "CreateAppDeploy" and list(request) == KEYS
+    assert name == "CreateAppDeploy"
+    assert list(request) == KEYS
     assert request["data"] == base64.b64encode(b"\x00secret").decode()
     assert [request[k] for k in KEYS[2:]] == ["dt", "env", sent[0], "lt", sent[1], sent[2]]
     expected = {f"app/{k}": v for k, v in {**FILES, **extra}.items() if k != "app.zip"}
@@ -145,7 +136,8 @@ def test_deploy_prompt(work, no_input, answer, proceeds):
     r = rec(answers=[answer])
     assert r.action("dt", "lt", "env", no_input=no_input) is proceeds
     asked = [("_input", (DEPLOY_PROMPT,), {})] if answer is not None else []
-    assert r.calls[: len(asked)] == asked and ("execute_transaction" in r.names()) == proceeds
+    assert r.calls[: len(asked)] == asked
+    assert ("execute_transaction" in r.names()) == proceeds
     assert leftovers(work) == (["requirements.txt", "src"], [])
 
 
@@ -173,17 +165,20 @@ def test_redeploy_path(work, no_input, answers, result):
     prompts = [a[0] for n, a, _ in r.calls if n == "_input"]
     assert prompts == [DEPLOY_PROMPT, REDEPLOY_PROMPT][2 - len(answers) :]
     sent = r.transactions()
-    assert len(sent) == 1 + result and all(s[1] is sent[0][1] for s in sent)
+    assert len(sent) == 1 + result
+    assert all(s[1] is sent[0][1] for s in sent)
     if result:
-        assert list(sent[0][1]) == [*KEYS, "redeploy"] and sent[0][1]["redeploy"] is True
-        assert handled == [first] and r.calls[-1][1] == ("Your API domain: https://given.example/",)
+        assert list(sent[0][1]) == [*KEYS, "redeploy"]
+        assert sent[0][1]["redeploy"] is True
+        assert handled == [first]
+        assert r.calls[-1][1] == ("Your API domain: https://given.example/",)
 
 
 @pytest.mark.parametrize(
     "second, entries",
     [
-        (LaterError("again"), [("action", 104), ("_redeploy", 121)]),
-        ({"details": None}, [("action", 104), ("_redeploy", 123)]),
+        (LaterError("again"), [("action", AT.redeploy_call), ("_redeploy", AT.resend)]),
+        ({"details": None}, [("action", AT.redeploy_call), ("_redeploy", AT.redeploy_model)]),
     ],
 )
 def test_redeploy_failure_has_first_error_as_context(work, second, entries):
@@ -191,9 +186,11 @@ def test_redeploy_failure_has_first_error_as_context(work, second, entries):
     r = rec(response=replies(first, second))
     with pytest.raises(Exception) as info:
         r.action("dt", "lt", "env", no_input=True)
-    assert info.value.__context__ is first and ours(info.value) == entries
+    assert info.value.__context__ is first
+    assert ours(info.value) == entries
     assert r.transactions()[1][1]["redeploy"] is True
-    assert ours(first) == [("action", 99)] and sys.exception() is None
+    assert ours(first) == [("action", AT.send)]
+    assert sys.exception() is None
 
 
 def drop(name):
@@ -208,83 +205,116 @@ def in_work(fn):
     return lambda mp: fn()
 
 
-# (setup, recording settings, exception, message, entries of this module, "app.zip" left)
+class Failure(NamedTuple):
+    """A deploy that fails, and what it must leave."""
+
+    setup: Callable | None  # what breaks the deploy, given pytest's monkeypatch
+    settings: dict  # the recorder's collaborators
+    raised: type[BaseException]
+    message: str | None
+    lines: list[int]  # of this module's traceback entries, all in `action`
+    zip_left: bool  # "app.zip" still in the working directory
+
+
 FAILURES = {
-    "no src": (in_work(lambda: shutil.rmtree("src")), {}, FileNotFoundError, None, [70], False),
-    "no requirements": (in_work(lambda: os.remove("requirements.txt")), {}, FileNotFoundError, None, [71], False),
-    "cli is a dir": (in_work(lambda: os.mkdir(".veltra-cli")), {}, IsADirectoryError, None, [77], False),
-    "archive unwritable": (in_work(lambda: os.mkdir("app.zip")), {}, IsADirectoryError, None, [79], True),
-    "no tempfile": (drop("tempfile"), {}, NameError, "name 'tempfile' is not defined", [68], False),
-    "no Path": (drop("Path"), {}, NameError, "name 'Path' is not defined", [69], False),
-    "no shutil": (drop("shutil"), {}, NameError, "name 'shutil' is not defined", [70], False),
-    "no base64": (drop("base64"), {}, NameError, "name 'base64' is not defined", [82], True),
-    "credentials fail": (None, {"payload": OSError("creds")}, OSError, "creds", [86], False),
-    "str credentials": (None, {"payload": "text"}, TypeError, None, [88], False),
-    "send fails": (None, {"response": RuntimeError("down")}, RuntimeError, "down", [99], False),
-    "no error class": (
+    "no src": Failure(in_work(lambda: shutil.rmtree("src")), {}, FileNotFoundError, None, [AT.sources], False),
+    "no requirements": Failure(
+        in_work(lambda: os.remove("requirements.txt")), {}, FileNotFoundError, None, [AT.requirements], False
+    ),
+    "cli is a dir": Failure(
+        in_work(lambda: os.mkdir(".veltra-cli")), {}, IsADirectoryError, None, [AT.cli_settings], False
+    ),
+    "archive unwritable": Failure(
+        in_work(lambda: os.mkdir("app.zip")), {}, IsADirectoryError, None, [AT.make_archive], True
+    ),
+    "no tempfile": Failure(drop("tempfile"), {}, NameError, "name 'tempfile' is not defined", [AT.temp_dir], False),
+    "no Path": Failure(drop("Path"), {}, NameError, "name 'Path' is not defined", [AT.app_dir], False),
+    "no shutil": Failure(drop("shutil"), {}, NameError, "name 'shutil' is not defined", [AT.sources], False),
+    "no base64": Failure(drop("base64"), {}, NameError, "name 'base64' is not defined", [AT.encode], True),
+    "credentials fail": Failure(None, {"payload": OSError("creds")}, OSError, "creds", [AT.credentials], False),
+    "str credentials": Failure(None, {"payload": "text"}, TypeError, None, [AT.request], False),
+    "send fails": Failure(None, {"response": RuntimeError("down")}, RuntimeError, "down", [AT.send], False),
+    "no error class": Failure(
         drop("VeltraCloudAlreadyDeployedError"),
         {"response": RuntimeError("x")},
         NameError,
         "name 'VeltraCloudAlreadyDeployedError' is not defined",
-        [100],
+        [AT.except_clause],
         False,
     ),
-    "bad error class": (
+    "bad error class": Failure(
         put("VeltraCloudAlreadyDeployedError", 42),
         {"response": RuntimeError("x")},
         TypeError,
         "catching classes that do not inherit from BaseException is not allowed",
-        [100],
+        [AT.except_clause],
         False,
     ),
-    "details None": (
+    "details None": Failure(
         None,
         {"response": {"details": None}},
         TypeError,
         "argument after ** must be a mapping, not NoneType",
-        [106],
+        [AT.model],
         False,
     ),
-    "no details": (None, {"response": {}}, KeyError, "'details'", [106], False),
-    "no model": (drop("DeployResponse"), {}, NameError, "name 'DeployResponse' is not defined", [106], False),
-    "no subdomain": (
+    "no details": Failure(None, {"response": {}}, KeyError, "'details'", [AT.model], False),
+    "no model": Failure(
+        drop("DeployResponse"), {}, NameError, "name 'DeployResponse' is not defined", [AT.model], False
+    ),
+    "no subdomain": Failure(
         drop("VELTRA_ENV_SUBDOMAIN"),
         {"response": {"details": {}}},
         NameError,
         "name 'VELTRA_ENV_SUBDOMAIN' is not defined",
-        [110],
+        [AT.domain_compose],
         False,
     ),
-    "first print fails": (None, {"_print": replies(ValueError("p1"))}, ValueError, "p1", [113], False),
-    "second print fails": (None, {"_print": replies(None, ValueError("p2"))}, ValueError, "p2", [114], False),
+    "first print fails": Failure(
+        None, {"_print": replies(ValueError("p1"))}, ValueError, "p1", [AT.first_message], False
+    ),
+    "second print fails": Failure(
+        None, {"_print": replies(None, ValueError("p2"))}, ValueError, "p2", [AT.second_message], False
+    ),
 }
 
 
 @pytest.mark.parametrize("case", FAILURES.values(), ids=FAILURES)
 def test_failure_lines_and_leftovers(work, monkeypatch, case):
-    setup, settings, exc_type, message, lines, zip_left = case
-    if setup:
-        setup(monkeypatch)
-    r = rec(**settings)
-    with pytest.raises(exc_type) as info:
+    if case.setup:
+        case.setup(monkeypatch)
+    r = rec(**case.settings)
+    with pytest.raises(case.raised) as info:
         r.action("dt", "lt", "env", no_input=True)
-    assert message is None or str(info.value) == message
-    assert ours(info.value) == [("action", line) for line in lines]
-    if exc_type is NameError:
-        assert traceback.extract_tb(info.value.__traceback__)[-1][:3] == (SOURCE, lines[-1], PREFIX + "action")
-    assert os.path.exists("app.zip") is zip_left and os.listdir(work / "tmp") == []
-    assert isinstance(info.value.__context__, RuntimeError) == (lines == [100])
+    assert case.message is None or str(info.value) == case.message
+    assert ours(info.value) == [("action", line) for line in case.lines]
+    if case.raised is NameError:
+        assert traceback.extract_tb(info.value.__traceback__)[-1][:3] == (SOURCE, case.lines[-1], PREFIX + "action")
+    assert os.path.exists("app.zip") is case.zip_left
+    assert os.listdir(work / "tmp") == []
+    assert isinstance(info.value.__context__, RuntimeError) == (case.lines == [AT.except_clause])
     sent = r.names().count("execute_transaction")
-    assert sent == (lines[0] >= 99) and ("_credentials_data" in r.names()) == (lines[0] >= 86)
+    assert sent == (case.lines[0] >= AT.send)
+    assert ("_credentials_data" in r.names()) == (case.lines[0] >= AT.credentials)
 
 
 @pytest.mark.parametrize(
     "answers, exc_type, message, entries",
     [
-        ([42], TypeError, "Expected unicode, got int", [("action", 63), ("want_deploy_input", 25)]),
-        ([StrSub("y")], TypeError, "Expected unicode, got StrSub", [("action", 63), ("want_deploy_input", 25)]),
-        ([None], AttributeError, None, [("action", 65)]),
-        (["y", 42], TypeError, "Expected unicode, got int", [("action", 101), ("want_redeploy_input", 34)]),
+        ([42], TypeError, "Expected unicode, got int", [("action", AT.ask), ("want_deploy_input", AT.deploy_prompt)]),
+        (
+            [StrSub("y")],
+            TypeError,
+            "Expected unicode, got StrSub",
+            [("action", AT.ask), ("want_deploy_input", AT.deploy_prompt)],
+        ),
+        ([None], AttributeError, None, [("action", AT.answer)]),
+        (
+            ["y", 42],
+            TypeError,
+            "Expected unicode, got int",
+            [("action", AT.redeploy_answer), ("want_redeploy_input", AT.redeploy_prompt)],
+        ),
     ],
 )
 def test_prompt_failures(work, answers, exc_type, message, entries):
@@ -292,7 +322,8 @@ def test_prompt_failures(work, answers, exc_type, message, entries):
     with pytest.raises(exc_type) as info:
         r.action("dt", "lt", "env")
     assert message is None or str(info.value) == message
-    assert ours(info.value) == entries and os.listdir(work / "tmp") == []
+    assert ours(info.value) == entries
+    assert os.listdir(work / "tmp") == []
 
 
 @pytest.mark.parametrize(
@@ -308,7 +339,8 @@ def test_domain_url(work, monkeypatch, domain, uuid, subdomain, shown):
     r = rec(response={"details": {"domain_url": domain, "application_uuid": uuid}})
     assert r.action("dt", "lt", "env", no_input=True) is True
     assert r.calls[-1][1] == (f"Your API domain: {shown}",)
-    assert r._redeploy({}) is True and r.calls[-1][1] == (f"Your API domain: {shown}",)
+    assert r._redeploy({}) is True
+    assert r.calls[-1][1] == (f"Your API domain: {shown}",)
 
 
 class FakeTemporaryDirectory:
@@ -339,11 +371,11 @@ class FakeTemporaryDirectory:
 @pytest.mark.parametrize(
     "has_src, exit_result, exc_type, entries",
     [
-        (True, OSError("exit"), OSError, [68]),
-        (False, None, FileNotFoundError, [70]),
-        (False, OSError("exit"), OSError, [68]),
-        (False, True, FileNotFoundError, [81]),  # swallowed: "app.zip" was never written
-        (False, 1, FileNotFoundError, [81]),  # any true result swallows, as in Python
+        (True, OSError("exit"), OSError, [AT.temp_dir]),
+        (False, None, FileNotFoundError, [AT.sources]),
+        (False, OSError("exit"), OSError, [AT.temp_dir]),
+        (False, True, FileNotFoundError, [AT.open]),  # swallowed: "app.zip" was never written
+        (False, 1, FileNotFoundError, [AT.open]),  # any true result swallows, as in Python
     ],
 )
 def test_with_protocol(work, monkeypatch, has_src, exit_result, exc_type, entries):
@@ -358,10 +390,12 @@ def test_with_protocol(work, monkeypatch, has_src, exit_result, exc_type, entrie
     log = FakeTemporaryDirectory.log
     assert log[:2] == ["__exit__", "__enter__"]
     if has_src:
-        assert log[2] == (None, None, None) and info.value.__context__ is None
+        assert log[2] == (None, None, None)
+        assert info.value.__context__ is None
     else:
         exc_type_, value, tb = log[2]
-        assert exc_type_ is FileNotFoundError and ours(tb) == [("action", 70)]
+        assert exc_type_ is FileNotFoundError
+        assert ours(tb) == [("action", AT.sources)]
         if exit_result is None:
             assert info.value is value
         else:  # replaced by exit's error, or a later one once exit swallowed the first
@@ -391,7 +425,8 @@ def test_open_kept_at_import(work, monkeypatch):
 )
 def test_method_defaults_and_docstrings(name, defaults, kwdefaults, doc):
     method = vars(Action)[name]
-    assert method.__defaults__ == defaults and method.__kwdefaults__ == kwdefaults
+    assert method.__defaults__ == defaults
+    assert method.__kwdefaults__ == kwdefaults
     assert method.__doc__ is None if doc is None else method.__doc__.startswith(doc)
 
 
@@ -405,33 +440,43 @@ def test_method_defaults_and_docstrings(name, defaults, kwdefaults, doc):
 def test_redeploy_flags_the_given_dict(data, keys):
     r = rec()
     assert r._redeploy(data) is True
-    assert r.transactions() == [("CreateAppDeploy", data)] and r.transactions()[0][1] is data
-    assert list(data) == keys and data["redeploy"] is True
+    assert r.transactions() == [("CreateAppDeploy", data)]
+    assert r.transactions()[0][1] is data
+    assert list(data) == keys
+    assert data["redeploy"] is True
 
 
 @pytest.mark.parametrize(
     "call, message, entries",
     [
-        (lambda r: r.action("a", "b"), "action() takes at least 4 positional arguments (3 given)", [36]),
-        (lambda r: r.action(*"abcdefg"), "action() takes at most 7 positional arguments (8 given)", [36]),
+        (lambda r: r.action("a", "b"), "action() takes at least 4 positional arguments (3 given)", [DEF["action"]]),
+        (lambda r: r.action(*"abcdefg"), "action() takes at most 7 positional arguments (8 given)", [DEF["action"]]),
         (
             lambda r: r.action(env_name="e", deploy_type="d", x=1),
             "action() takes at least 4 positional arguments (2 given)",
-            [36],
+            [DEF["action"]],
         ),
         (
             lambda r: r.action("a", "b", "c", deploy_type="d"),
             "action() got multiple values for keyword argument 'deploy_type'",
-            [36],
+            [DEF["action"]],
         ),
-        (lambda r: r.action("a", "b", "c", bogus=1), "action() got an unexpected keyword argument 'bogus'", [36]),
-        (lambda r: r.want_deploy_input(1), "want_deploy_input() takes exactly 1 positional argument (2 given)", [18]),
+        (
+            lambda r: r.action("a", "b", "c", bogus=1),
+            "action() got an unexpected keyword argument 'bogus'",
+            [DEF["action"]],
+        ),
+        (
+            lambda r: r.want_deploy_input(1),
+            "want_deploy_input() takes exactly 1 positional argument (2 given)",
+            [DEF["want_deploy_input"]],
+        ),
         (
             lambda r: Action.want_redeploy_input(),
             "want_redeploy_input() takes exactly 1 positional argument (0 given)",
-            [27],
+            [DEF["want_redeploy_input"]],
         ),
-        (lambda r: r._redeploy(), "_redeploy() takes exactly 2 positional arguments (1 given)", [118]),
+        (lambda r: r._redeploy(), "_redeploy() takes exactly 2 positional arguments (1 given)", [DEF["_redeploy"]]),
         (
             lambda r: r.action(None, "b", "c"),
             "Argument 'deploy_type' has incorrect type (expected str, got NoneType)",
@@ -453,5 +498,6 @@ def test_binding_messages(call, message, entries):
     r = rec(answers=["y"])
     with pytest.raises(TypeError) as info:
         call(r)
-    assert str(info.value) == message and [line for _, line in ours(info.value)] == entries
+    assert str(info.value) == message
+    assert [line for _, line in ours(info.value)] == entries
     assert r.calls == []

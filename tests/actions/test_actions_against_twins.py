@@ -1,4 +1,4 @@
-"""Every path of tools/cases.py through each compiled module and through its
+"""Every path of tests/support/cases.py through each compiled module and through its
 plain-Python twin (tests/support/twins/), with the same collaborators, compared
 on everything a caller can observe (tests/support/observe.py): the result or the
 exception with its message, traceback entries and context; every lookup and
@@ -17,9 +17,8 @@ import types
 from pathlib import Path
 from typing import Any
 
-import cases
 import pytest
-from support import observe, twins
+from support import cases, observe, twins
 
 GLOBALS = {short: ("base64", conn.model) for short, conn in cases.CONNECTIONS.items()}
 GLOBALS[cases.DEPLOY_MODULE] = ("base64", "tempfile", "shutil", "Path", "DeployResponse", "VELTRA_ENV_SUBDOMAIN")
