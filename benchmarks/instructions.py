@@ -129,7 +129,9 @@ def count(n1: int, n2: int, workers: int, path: str | None = None, kinds: tuple[
 
 def build_rev(rev: str) -> tuple[str, str]:
     """(short commit, folder) of the compiled modules of commit `rev`, next to a
-    copy of this checkout's Python package; built on first use, then kept."""
+    copy of this checkout's Python package. The modules are built on first use,
+    then kept; the package is copied afresh for every run, so that the
+    collaborators and models are always this checkout's."""
     import importlib.util
     import shutil
     import subprocess
@@ -143,11 +145,11 @@ def build_rev(rev: str) -> tuple[str, str]:
         check=True,
     ).stdout.strip()
     home = root / "build" / "bench" / sha[:12]
-    site = home / "site"
+    site, src, built = home / "site", home / "src", home / "install"
     actions = Path("veltra", "cloud", "services", "actions")
-    if not (site / actions).is_dir():
-        src, built = home / "src", home / "install"
-        for folder in (src, built, site):
+    modules = sorted((built / actions).glob("*.so"))
+    if len(modules) != 5:
+        for folder in (src, built):
             shutil.rmtree(folder, ignore_errors=True)
         src.mkdir(parents=True)
         archive = subprocess.run(["git", "-C", str(root), "archive", sha], capture_output=True, check=True).stdout
@@ -161,14 +163,15 @@ def build_rev(rev: str) -> tuple[str, str]:
             ],
             check=True,
         )
-        spec = importlib.util.find_spec("veltra")
-        assert spec is not None and spec.submodule_search_locations, "veltra is not installed"
-        ours = Path(next(iter(spec.submodule_search_locations)))
-        shutil.copytree(ours, site / "veltra", ignore=shutil.ignore_patterns("*.so", "__pycache__"))
         modules = sorted((built / actions).glob("*.so"))
         assert len(modules) == 5, modules
-        for module in modules:
-            shutil.copy2(module, site / actions / module.name)
+    spec = importlib.util.find_spec("veltra")
+    assert spec is not None and spec.submodule_search_locations, "veltra is not installed"
+    ours = Path(next(iter(spec.submodule_search_locations)))
+    shutil.rmtree(site, ignore_errors=True)
+    shutil.copytree(ours, site / "veltra", ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+    for module in modules:
+        shutil.copy2(module, site / actions / module.name)
     return sha[:12], str(site)
 
 

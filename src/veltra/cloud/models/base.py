@@ -28,24 +28,28 @@ class _Model:
     """
 
     _fields: "ClassVar[tuple[str, ...]]" = ()
+    #: Every field with its default, in field order; the fields whose default is a list.
+    _defaults: "ClassVar[dict[str, Any]]" = {}
+    _copied: "ClassVar[tuple[str, ...]]" = ()
 
     def __init_subclass__(cls) -> None:
         super().__init_subclass__()
         own = tuple(name for name in vars(cls).get("__annotations__", {}) if not name.startswith("_"))
         cls._fields = (*cls._fields, *(name for name in own if name not in cls._fields))
+        cls._defaults = {name: getattr(cls, name) for name in cls._fields}
+        cls._copied = tuple(name for name, value in cls._defaults.items() if isinstance(value, list))
 
     def __init__(self, **fields: "Any") -> None:
-        for name in fields:
-            if name not in self._fields:
-                raise TypeError(f"{type(self).__qualname__}.__init__() got an unexpected keyword argument {name!r}")
-        for name in self._fields:
-            if name in fields:
-                value = fields[name]
-            else:
-                value = getattr(type(self), name)
-                if isinstance(value, list):
-                    value = list(value)
-            setattr(self, name, value)
+        values = self.__dict__
+        values.update(self._defaults)
+        if fields:
+            if not fields.keys() <= values.keys():
+                unknown = next(name for name in fields if name not in values)
+                raise TypeError(f"{type(self).__qualname__}.__init__() got an unexpected keyword argument {unknown!r}")
+            values.update(fields)
+        for name in self._copied:
+            if name not in fields:
+                values[name] = list(values[name])
 
     def __repr__(self) -> str:
         shown = ", ".join(f"{name}={getattr(self, name)!r}" for name in self._fields)
