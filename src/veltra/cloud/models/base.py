@@ -28,8 +28,8 @@ class _Model:
     """
 
     _fields: "ClassVar[tuple[str, ...]]" = ()
-    #: Every field with its default, in field order; the fields whose default is a list.
-    _defaults: "ClassVar[dict[str, Any]]" = {}
+    #: Every field with its default, in field order (set for each model class); the fields whose default is a list.
+    _defaults: "ClassVar[dict[str, Any]]"
     _copied: "ClassVar[tuple[str, ...]]" = ()
 
     def __init_subclass__(cls) -> None:
