@@ -44,8 +44,13 @@ class _Model:
         values.update(self._defaults)
         if fields:
             if not fields.keys() <= values.keys():
-                unknown = next(name for name in fields if name not in values)
-                raise TypeError(f"{type(self).__qualname__}.__init__() got an unexpected keyword argument {unknown!r}")
+                # A loop, not a generator expression: when allocations fail, CPython 3.12 can crash
+                # finalizing the generator, and the actions build models while memory may be short.
+                for name in fields:
+                    if name not in values:
+                        raise TypeError(
+                            f"{type(self).__qualname__}.__init__() got an unexpected keyword argument {name!r}"
+                        )
             values.update(fields)
         for name in self._copied:
             if name not in fields:
