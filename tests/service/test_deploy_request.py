@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import base64
 import binascii
 import gc
 import io
@@ -11,14 +10,13 @@ import re
 import sqlite3
 import sys
 import tracemalloc
-import zipfile
 
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from support.service_requests import APP_UUID, DATA, PYPROJECT, b64, zip_bytes
 
 from veltra.cloud.services import local
-from veltra.cloud.services.actions.base import CloudActionBase
 from veltra.cloud.services.local import LocalService
 from veltra.errors import (
     VeltraCloudAlreadyDeployedError,
@@ -29,32 +27,7 @@ from veltra.errors import (
     VeltraCloudTooLargeError,
 )
 
-DATA = base64.b64encode(CloudActionBase(credentials="t0ken")._credentials_data()).decode()
-APP_UUID = "0b0e8f0c-8e49-4a4c-9a57-3c7e0f1d2a11"
 OTHER_UUID = "7d1f5c1e-2f0a-4c55-8d0e-6f3b9a1c2d44"
-PYPROJECT = '[project]\nname = "hello-app"\n'
-
-
-def zip_bytes(entries: dict[str, str | bytes], *, flags: int = 0, method: int | None = None) -> bytes:
-    """A zip of ``entries``; ``flags`` or-ed into, and ``method`` written over, every entry's headers."""
-    buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w") as archive:
-        for name, text in entries.items():
-            archive.writestr(name, text)
-    data = bytearray(buf.getvalue())
-    for signature, flag_at in ((b"PK\x03\x04", 6), (b"PK\x01\x02", 8)):
-        at = data.find(signature)
-        while at >= 0:
-            data[at + flag_at] |= flags
-            if method is not None:
-                data[at + flag_at + 2 : at + flag_at + 4] = method.to_bytes(2, "little")
-            at = data.find(signature, at + 4)
-    return bytes(data)
-
-
-def b64(raw: bytes) -> str:
-    return base64.b64encode(raw).decode()
-
 
 APP = {"app/pyproject.toml": PYPROJECT, "app/src/main.py": "print(1)\n"}
 APP_ZIP = b64(zip_bytes(APP))

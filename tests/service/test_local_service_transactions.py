@@ -1,15 +1,13 @@
 import base64
-import io
 import json
-import zipfile
 from pathlib import Path
 
 import pytest
+from support.service_requests import APP_UUID, DATA, b64, zip_bytes
 
 from veltra.cloud.constants import VELTRA_ENV_SUBDOMAIN
 from veltra.cloud.models import base as models
 from veltra.cloud.services import local
-from veltra.cloud.services.actions.base import CloudActionBase
 from veltra.cloud.services.local import LocalService, default_data_dir, list_deploys
 from veltra.errors import (
     VeltraCloudAlreadyDeployedError,
@@ -21,17 +19,11 @@ from veltra.errors import (
     VeltraCloudTooLargeError,
 )
 
-DATA = base64.b64encode(CloudActionBase(credentials="t0ken")._credentials_data()).decode()
-APP_UUID = "0b0e8f0c-8e49-4a4c-9a57-3c7e0f1d2a11"
 SECRET = "hunter2-very-secret"
 
 
 def zip_b64(entries: dict[str, str]) -> str:
-    buf = io.BytesIO()
-    with zipfile.ZipFile(buf, "w") as archive:
-        for name, text in entries.items():
-            archive.writestr(name, text)
-    return base64.b64encode(buf.getvalue()).decode()
+    return b64(zip_bytes(entries))
 
 
 APP_ZIP = zip_b64({"app/pyproject.toml": '[project]\nname = "hello-app"\n', "app/src/main.py": "x = 1\n"})

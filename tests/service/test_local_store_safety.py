@@ -4,7 +4,6 @@ error kept, readers that never wait for a writer, writers that say when they wai
 
 from __future__ import annotations
 
-import base64
 import os
 import sqlite3
 import subprocess
@@ -12,12 +11,11 @@ import sys
 import time
 
 import pytest
+from support.service_requests import DATA
 
-from veltra.cloud.services.actions.base import CloudActionBase
 from veltra.cloud.services.local import LocalService
 from veltra.errors import VeltraCloudError
 
-DATA = base64.b64encode(CloudActionBase(credentials="t0ken")._credentials_data()).decode()
 SECRETS = ("first-secret-3f9a", "second-secret-81bc")
 
 
